@@ -1,0 +1,30 @@
+// The view: viewport, projection and camera on every resize, and the idle
+// callback that keeps frames coming without pause.
+#include "viewer.h"
+
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+float cameraPos[3] = {0.0f, 0.0f, 5.0f};
+
+static const double fieldOfView = 45.0;
+static const float nearPlane = 0.1f;  // widened to double when used, as the projection expects
+static const double farPlane = 1000.0;
+
+void resize(int width, int height)
+{
+    glViewport(0, 0, width, height);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    // A minimised window may report height 0; treat it as 1 rather than divide by zero.
+    double aspect = static_cast<double>(width) / static_cast<double>(height > 0 ? height : 1);
+    gluPerspective(fieldOfView, aspect, nearPlane, farPlane);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    gluLookAt(cameraPos[0], cameraPos[1], cameraPos[2], 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+}
+
+void idle()
+{
+    glutPostRedisplay();
+}

@@ -1,0 +1,80 @@
+// Shared records, globals and functions of the volume viewer, grouped by the
+// subsystem that owns them. Everything runs on the toolkit's one thread.
+#pragma once
+
+#include <GL/glew.h>
+#include <cstddef>
+#include <cstdint>
+
+// Frame-rate statistics shown in the window title.
+struct FpsCalc {
+    float previousFrameTime;  // TIME of the previous frame, ms
+    float lastUpdateTime;     // TIME of the frame that last updated the statistics, ms
+    float fps;                // rate at the last update, frames per second
+    float maxFps;             // highest rate kept so far
+    float minFps;             // lowest rate kept so far
+    uint32_t updateInterval;  // ms that must pass before the next update
+};
+
+// The volume: 256^3 unsigned bytes, x fastest, then y, then z.
+struct Loader3D {
+    int32_t dimX;
+    int32_t dimY;
+    int32_t dimZ;
+    unsigned char* voxels;  // dimX * dimY * dimZ bytes, never freed
+};
+
+// records.cpp: the two records, created before main runs.
+extern FpsCalc* fpscalc;
+extern Loader3D* t3DLoader;
+
+// view.cpp: camera, projection and continuous redraw.
+extern float cameraPos[3];  // eye position, (0, 0, 5) for the whole run
+void resize(int width, int height);
+void idle();
+
+// shader_program.cpp: the GLSL program built from shaders/<name>.
+extern const char* vertexName;    // "minimal.vert"
+extern const char* fragmentName;  // "minimal.frag"
+extern GLuint shader_program;     // the program made current at start-up
+char* textFileRead(const char* fileName);
+void setShaderProgram(GLuint* program, const char* vertexFile, const char* fragmentFile);
+bool shaderEntryPointsLoaded();
+
+// volume.cpp: the volume file and its 3D texture.
+extern const char* volumePath;  // "data/skull_256x256x256_8.raw"
+extern GLuint vtexture;         // the volume texture, bound on unit 0
+void loadVolume();
+
+// frame.cpp: one frame, its statistics and the window title.
+extern float TIME;             // whole ms since the toolkit started, sampled per frame
+extern char titlestring[400];  // the formatted window title
+extern float lightPos[4];      // light 0, a direction in view coordinates
+void display();
+void updateFrameStatistics(FpsCalc* stats, float now);
+void formatTitle(char* out, size_t size, const FpsCalc* stats, float now);
+
+// bounding_box.cpp: the proxy cube that carries the volume's texture coordinates.
+void drawBoundingBox(float size);
+
+// input.cpp: mouse drags and threshold keys.
+extern float troskel;   // density threshold
+extern float troskelr;  // red channel threshold
+extern float troskelg;  // green channel threshold
+extern float troskelb;  // blue channel threshold
+extern bool left;       // left button held
+extern bool right;      // right button held
+extern int origoX;      // pointer x at the last left or right press
+extern int origoY;      // pointer y at the last left or right press
+extern float rotateX;   // horizontal offset of the left drag under way (degrees about Y)
+extern float rotateY;   // vertical offset of the left drag under way (degrees about X)
+extern float rX;        // sum of finished horizontal left drags
+extern float rY;        // sum of finished vertical left drags
+extern float translateZ;  // Z offset of the right drag under way
+extern float tZ;          // sum of finished right drags
+void mouse(int button, int state, int x, int y);
+void motionFunc(int x, int y);
+void key(unsigned char character, int x, int y);
+
+// message_box.cpp: the platform's modal box with one OK button; blocks until dismissed.
+void showMessageBox(const char* caption, const char* text);

@@ -1,0 +1,63 @@
+// Runs the GL tests inside one freeglut window, as the viewer itself would.
+#include <gtest/gtest.h>
+
+#include <GL/glew.h>
+#include <GL/glew.h>
+#include <GL/freeglut.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "gl_window.h"
+#include "scratch_dir.h"
+#include "viewer.h"
+
+int displayCalls = 0;
+
+static void countingDisplay()
+{
+    ++displayCalls;
+}
+
+void pumpEvents()
+{
+    glutMainLoopEvent();
+}
+
+ScratchWorkDir::ScratchWorkDir() : path(makeScratchDir()), previous(std::filesystem::current_path())
+{
+    makeDir(path + "/shaders");
+    makeDir(path + "/data");
+    std::filesystem::current_path(path);
+}
+
+ScratchWorkDir::~ScratchWorkDir()
+{
+    std::filesystem::current_path(previous);
+    removeTree(path);
+}
+
+void ScratchWorkDir::addShader(const std::string& testShader, const std::string& as)
+{
+    copyFile(std::string(TEST_SHADER_DIR) + "/" + testShader, path + "/shaders/" + as);
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS();  // test discovery needs no display
+
+    glutInit(&argc, argv);
+    glutInitWindowSize(640, 480);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutCreateWindow("gl tests");
+    glutDisplayFunc(countingDisplay);
+    glewInit();
+    // Wait until the window is on screen and has been drawn once.
+    for (int i = 0; i < 200 && displayCalls == 0; ++i) {
+        pumpEvents();
+        usleep(5000);
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,2 @@
+#version 110
+void main() { gl_Position = ftransform() }

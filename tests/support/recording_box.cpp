@@ -1,0 +1,11 @@
+// Stands in for the platform's message box in unit and GL tests.
+#include "recording_box.h"
+
+#include "viewer.h"
+
+std::vector<RecordedBox> recordedBoxes;
+
+void showMessageBox(const char* caption, const char* text)
+{
+    recordedBoxes.push_back({caption, text});
+}

@@ -20,15 +20,7 @@ int main(int argc, char** argv)
     glutMouseFunc(mouse);
     glutMotionFunc(motionFunc);
 
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glEnable(GL_CULL_FACE);
-    glCullFace(GL_BACK);
-    glEnable(GL_DEPTH_TEST);
-    glDepthFunc(GL_LESS);
-    glEnable(GL_LIGHT0);
-    glEnable(GL_NORMALIZE);
-    glEnable(GL_COLOR_MATERIAL);
-    glEnable(GL_LIGHTING);
+    setRenderState();
 
     fpscalc->updateInterval = 200;
 

@@ -11,6 +11,21 @@ static const double fieldOfView = 45.0;
 static const float nearPlane = 0.1f;  // widened to double when used, as the projection expects
 static const double farPlane = 1000.0;
 
+// The fixed state of the whole run: black background, back faces culled, depth
+// tested, and light 0 on (the shaders may read it).
+void setRenderState()
+{
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_BACK);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LESS);
+    glEnable(GL_LIGHT0);
+    glEnable(GL_NORMALIZE);
+    glEnable(GL_COLOR_MATERIAL);
+    glEnable(GL_LIGHTING);
+}
+
 void resize(int width, int height)
 {
     glViewport(0, 0, width, height);

@@ -50,6 +50,7 @@ int main(int argc, char** argv)
 
     glutInit(&argc, argv);
     glutInitWindowSize(640, 480);
+    glutInitWindowPosition(10, 10);  // wholly on screen, so its pixels can be read back
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
     glutCreateWindow("gl tests");
     glutDisplayFunc(countingDisplay);

@@ -4,7 +4,7 @@
 //   phantom [path]      (default data/skull_256x256x256_8.raw)
 //
 // The head is a set of ellipsoids painted in order, each later one over the
-// earlier, with edges smoothed over about one voxel so the picture has no steps.
+// earlier, with edges smoothed over a few voxels so the picture has no steps.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -13,6 +13,7 @@
 namespace {
 
 const int side = 256;
+const float edgeWidth = 3.0f;  // voxels over which a boundary rises, for smooth gradients
 
 // Tissue values; the README lists them with the thresholds that separate them.
 const float air = 0.0f;
@@ -26,18 +27,32 @@ struct Ellipsoid {
     float radius[3];
     float turnY;      // degrees about the Y axis
     float value;
+    float folds;      // depth of the surface's folds, in head units (the brain's gyri)
 };
 
 const Ellipsoid head[] = {
-    {{0.0f, 0.0f, 0.0f}, {0.69f, 0.90f, 0.80f}, 0.0f, bone},
-    {{0.0f, -0.02f, 0.0f}, {0.63f, 0.84f, 0.74f}, 0.0f, brain},
-    {{-0.17f, 0.12f, 0.02f}, {0.08f, 0.14f, 0.36f}, -15.0f, fluid},
-    {{0.17f, 0.12f, 0.02f}, {0.08f, 0.14f, 0.36f}, 15.0f, fluid},
-    {{0.0f, -0.12f, -0.05f}, {0.05f, 0.06f, 0.12f}, 0.0f, fluid},
-    {{0.36f, -0.30f, 0.32f}, {0.07f, 0.07f, 0.07f}, 0.0f, calcification},
-    {{-0.28f, 0.48f, -0.22f}, {0.05f, 0.05f, 0.05f}, 0.0f, calcification},
-    {{0.05f, -0.58f, -0.30f}, {0.06f, 0.09f, 0.06f}, 0.0f, calcification},
+    {{0.0f, 0.0f, 0.0f}, {0.69f, 0.90f, 0.80f}, 0.0f, bone, 0.0f},         // skull
+    {{0.0f, -0.02f, 0.0f}, {0.63f, 0.84f, 0.74f}, 0.0f, brain, 0.018f},    // brain
+    {{-0.26f, 0.02f, 0.80f}, {0.15f, 0.12f, 0.13f}, 0.0f, air, 0.0f},      // eye sockets
+    {{0.26f, 0.02f, 0.80f}, {0.15f, 0.12f, 0.13f}, 0.0f, air, 0.0f},
+    {{0.0f, -0.22f, 0.80f}, {0.05f, 0.14f, 0.09f}, 0.0f, bone, 0.0f},      // nose ridge
+    {{0.0f, -0.90f, -0.10f}, {0.14f, 0.10f, 0.16f}, 0.0f, air, 0.0f},      // opening at the base
+    {{-0.17f, 0.12f, 0.02f}, {0.08f, 0.14f, 0.36f}, -15.0f, fluid, 0.0f},  // ventricles
+    {{0.17f, 0.12f, 0.02f}, {0.08f, 0.14f, 0.36f}, 15.0f, fluid, 0.0f},
+    {{0.0f, -0.12f, -0.05f}, {0.05f, 0.06f, 0.12f}, 0.0f, fluid, 0.0f},
+    {{0.36f, -0.30f, 0.32f}, {0.07f, 0.07f, 0.07f}, 0.0f, calcification, 0.0f},  // dense
+    {{-0.28f, 0.48f, -0.22f}, {0.05f, 0.05f, 0.05f}, 0.0f, calcification, 0.0f},
+    {{0.05f, -0.58f, -0.30f}, {0.06f, 0.09f, 0.06f}, 0.0f, calcification, 0.0f},
 };
+
+// A smooth pattern of bumps between -1 and 1, the same everywhere it is asked.
+float folds(const float p[3])
+{
+    const float frequency = 22.0f;
+    return std::sin(frequency * p[0] + 1.3f * std::sin(9.0f * p[1])) *
+           std::sin(frequency * p[1] + 1.1f * std::sin(7.0f * p[2])) *
+           std::sin(frequency * p[2] + 0.9f * std::sin(8.0f * p[0]));
+}
 
 // Approximate signed distance from p to the ellipsoid's surface, in voxels.
 float distanceInVoxels(const Ellipsoid& e, const float p[3])
@@ -56,8 +71,20 @@ float distanceInVoxels(const Ellipsoid& e, const float p[3])
     if (q < 1e-6f)
         return -side;  // at the centre: deep inside
     // First-order distance: (q - 1) / |grad q|, with |grad q| = sqrt(g2) / q.
-    float distance = (q - 1.0f) * q / std::sqrt(g2);
+    float distance = (q - 1.0f) * q / std::sqrt(g2) + e.folds * folds(p);
     return distance * side * 0.5f;
+}
+
+// True where p is too far from the ellipsoid for its smoothed edge or folds to reach.
+bool outsideBounds(const Ellipsoid& e, const float p[3])
+{
+    float margin = e.folds + 2.0f * edgeWidth / side;
+    for (int i = 0; i < 3; ++i) {
+        float reach = std::fmax(std::fmax(e.radius[0], e.radius[1]), e.radius[2]) + margin;
+        if (std::fabs(p[i] - e.centre[i]) > reach)
+            return true;
+    }
+    return false;
 }
 
 unsigned char voxelValue(int x, int y, int z)
@@ -66,7 +93,9 @@ unsigned char voxelValue(int x, int y, int z)
                   (z + 0.5f) / (side * 0.5f) - 1.0f};
     float value = air;
     for (const Ellipsoid& e : head) {
-        float coverage = 0.5f - distanceInVoxels(e, p);
+        if (outsideBounds(e, p))
+            continue;
+        float coverage = 0.5f - distanceInVoxels(e, p) / edgeWidth;
         if (coverage <= 0.0f)
             continue;
         if (coverage > 1.0f)

@@ -128,17 +128,19 @@ void main()
     vec3 toLight = normalize(lightDirection);
     float rayEnd = exitDistance(entryPoint, direction);
 
+    // The tests below are written "!(t <= rayEnd)" so that a ray made of
+    // undefined inputs (a program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
     float done = t;  // everything before this has been composited
     for (int segment = 0; segment < maxSegments; ++segment) {
         // Skip empty space until a sample is above troskel.
         for (int i = 0; i < maxCoarseSamples; ++i) {
-            if (t > rayEnd || density(entryPoint + direction * t) > troskel)
+            if (!(t <= rayEnd) || density(entryPoint + direction * t) > troskel)
                 break;
             t += coarseStep;
         }
-        if (t > rayEnd)
+        if (!(t <= rayEnd))
             break;
 
         // Matter began within the last coarse step: go back and take it one
@@ -149,7 +151,7 @@ void main()
         t = max(t - coarseStep + fineStep, done);
         int emptyPairs = 0;
         for (int i = 0; i < maxFinePairs; ++i) {
-            if (t > rayEnd || emptyPairs > coarseInFine / 2 || sum.a > opaque)
+            if (!(t <= rayEnd) || emptyPairs > coarseInFine / 2 || sum.a > opaque)
                 break;
             vec3 p = entryPoint + direction * t;
             vec3 next = p + direction * fineStep;
@@ -164,7 +166,7 @@ void main()
             t += 2.0 * fineStep;
         }
         done = t;
-        if (t > rayEnd || sum.a > opaque)
+        if (!(t <= rayEnd) || sum.a > opaque)
             break;
     }
     gl_FragColor = sum;

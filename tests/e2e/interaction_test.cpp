@@ -10,7 +10,7 @@
 
 namespace {
 
-bool isViewerWindow(const WindowInfo& w)
+bool isDrawingViewer(const WindowInfo& w)
 {
     return w.width == 640 && w.height == 480 && isFrameTitle(w.title);
 }
@@ -34,7 +34,7 @@ protected:
                               TEST_SHADER_DIR "/" + fragment);
         ASSERT_TRUE(viewer.start(dir, server.display));
         ASSERT_TRUE(viewer.waitForOutput("Texture loaded!\n", 20)) << viewer.standardError();
-        ASSERT_TRUE(waitForWindow(server.connection, isViewerWindow, 10, &window));
+        ASSERT_TRUE(waitForWindow(server.connection, isDrawingViewer, 10, &window));
     }
     // A frame drawn after everything sent so far has been handled.
     Image settledFrame()

@@ -328,3 +328,45 @@ double titleRuntime(const std::string& title)
     size_t at = title.rfind("RUNTIME: ");
     return at == std::string::npos ? -1.0 : std::atof(title.c_str() + at + 9);
 }
+
+bool isViewerWindow(const WindowInfo& window)
+{
+    return isFrameTitle(window.title) || window.title == "A window with stuff";
+}
+
+bool startUpDismissingBoxes(XServer& server, ViewerProcess& viewer, double seconds,
+                            std::vector<std::string>* boxTitles)
+{
+    double end = now() + seconds;
+    while (now() < end) {
+        if (viewer.output().find("Texture loaded!\n") != std::string::npos)
+            return true;
+        if (!viewer.running())
+            return false;
+        for (const WindowInfo& window : visibleWindows(server.connection)) {
+            // A box is any other window with a title; give it a moment to draw itself.
+            if (isViewerWindow(window) || window.title.empty())
+                continue;
+            sleepSeconds(0.1);
+            boxTitles->push_back(window.title);
+            dismissWithKeyboard(server.connection, window.id);
+            auto sameWindow = [&](const WindowInfo& w) { return w.id == window.id; };
+            for (int i = 0; i < 100 && waitForWindow(server.connection, sameWindow, 0.0, nullptr); ++i)
+                sleepSeconds(0.02);
+            break;
+        }
+        sleepSeconds(0.02);
+    }
+    return false;
+}
+
+bool stillDrawing(XServer& server, ViewerProcess& viewer)
+{
+    WindowInfo window;
+    if (!waitForWindow(server.connection, [](const WindowInfo& w) { return isFrameTitle(w.title); }, 10,
+                       &window))
+        return false;
+    double first = titleRuntime(windowTitle(server.connection, window.id));
+    sleepSeconds(0.5);
+    return titleRuntime(windowTitle(server.connection, window.id)) > first && viewer.running();
+}

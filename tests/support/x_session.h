@@ -78,3 +78,15 @@ std::string viewerDirectory(const std::vector<unsigned char>& volume,
 bool isFrameTitle(const std::string& title);
 double titleRuntime(const std::string& title);
 void sleepSeconds(double seconds);
+
+// The viewer's own window, by its size and title.
+bool isViewerWindow(const WindowInfo& window);
+
+// Waits for the viewer to finish starting up ("Texture loaded!" on its output),
+// dismissing every message box on the way with the keyboard. The boxes' window
+// titles go to `boxTitles` in the order they appeared. False on a timeout.
+bool startUpDismissingBoxes(XServer& server, ViewerProcess& viewer, double seconds,
+                            std::vector<std::string>* boxTitles);
+
+// Still alive and drawing: the elapsed time in the title moves on.
+bool stillDrawing(XServer& server, ViewerProcess& viewer);

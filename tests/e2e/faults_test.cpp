@@ -7,6 +7,7 @@
 #include "x_session.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -188,7 +189,9 @@ TEST_P(Faults, ReportsEachProblemOnceAndCarriesOn)
     std::vector<std::string> environment = fault.environment;
     environment.push_back("LD_PRELOAD=" BOX_LOG_PATH);
     environment.push_back("VIEWER_BOX_LOG=" + boxLog);
-    environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    // In the sanitizer build the preloaded logger comes before the sanitizer's runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
     ASSERT_TRUE(viewer.start(dir, server.display, environment));
 
     std::vector<std::string> titles;

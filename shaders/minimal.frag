@@ -145,9 +145,10 @@ void main()
 
         // Matter began within the last coarse step: go back and take it one
         // voxel at a time until the ray has left matter for a coarse step. The
-        // samples go in pairs that share one gradient, taken between them:
-        // the software rasteriser runs every branch for all pixels, so a
-        // gradient per sample would cost twice as much for little gain.
+        // samples go in pairs that share one gradient, taken between them, and
+        // only where one of them is not transparent: a software rasteriser
+        // runs every branch for all pixels of a block, so a gradient for each
+        // sample would cost nearly twice as much for little gain.
         t = max(t - coarseStep + fineStep, done);
         int emptyPairs = 0;
         for (int i = 0; i < maxFinePairs; ++i) {
@@ -157,12 +158,16 @@ void main()
             vec3 next = p + direction * fineStep;
             float d = density(p);
             float dNext = t + fineStep <= rayEnd ? density(next) : 0.0;
-            vec3 g = gradient(0.5 * (p + next));
-            float surface = surfaceness(g);
-            vec4 light = lighting(g, surface, toEye, toLight);
-            sum = composite(sum, d, surface, light);
-            sum = composite(sum, dNext, surface, light);
-            emptyPairs = max(d, dNext) > troskel ? 0 : emptyPairs + 1;
+            if (max(d, dNext) > troskel) {
+                vec3 g = gradient(0.5 * (p + next));
+                float surface = surfaceness(g);
+                vec4 light = lighting(g, surface, toEye, toLight);
+                sum = composite(sum, d, surface, light);
+                sum = composite(sum, dNext, surface, light);
+                emptyPairs = 0;
+            } else {
+                emptyPairs += 1;
+            }
             t += 2.0 * fineStep;
         }
         done = t;

@@ -8,7 +8,7 @@ extern int displayCalls;  // frames the test window's own display callback has d
 // Lets freeglut handle what is pending, redraws included.
 void pumpEvents();
 
-// Makes a fresh directory with a shaders/ folder and enters it; leave() goes back.
+// A fresh directory with shaders/ and data/ folders, entered for the life of the object.
 struct ScratchWorkDir {
     std::string path;
     std::string previous;

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 const char* vertexName = "minimal.vert";
 const char* fragmentName = "minimal.frag";
@@ -14,9 +16,17 @@ GLuint shader_program = 0;
 static const char shaderDirectory[] = "shaders/";
 static const int infoLogSize = 1000;
 
+// Opening a named pipe or a device would block for ever or read without end, so
+// only regular files are read at all.
+bool isRegularFile(const char* path)
+{
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
+}
+
 char* textFileRead(const char* fileName)
 {
-    if (fileName == nullptr)
+    if (fileName == nullptr || !isRegularFile(fileName))
         return nullptr;
     FILE* file = fopen(fileName, "rt");
     if (file == nullptr)
@@ -25,13 +35,13 @@ char* textFileRead(const char* fileName)
     char* text = nullptr;
     long length = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
     rewind(file);
-    // A directory can open and report a huge length; refuse lengths that cannot be allocated.
+    // Refuse lengths that cannot be allocated.
     if (length > 0 && length < LONG_MAX) {
         text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
         if (text != nullptr) {
             size_t count = fread(text, 1, static_cast<size_t>(length), file);
             text[count] = '\0';
-            if (count == 0 && ferror(file)) {  // opened but unreadable, e.g. a directory
+            if (count == 0 && ferror(file)) {  // a read error
                 free(text);
                 text = nullptr;
             }

@@ -38,6 +38,7 @@ void idle();
 extern const char* vertexName;    // "minimal.vert"
 extern const char* fragmentName;  // "minimal.frag"
 extern GLuint shader_program;     // the program made current at start-up
+bool isRegularFile(const char* path);  // false for pipes, devices, directories, missing paths
 char* textFileRead(const char* fileName);
 void setShaderProgram(GLuint* program, const char* vertexFile, const char* fragmentFile);
 bool shaderEntryPointsLoaded();

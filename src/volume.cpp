@@ -18,7 +18,7 @@ void loadVolume()
     volume->dimZ = volumeSide;
     size_t size = static_cast<size_t>(volume->dimX) * volume->dimY * volume->dimZ;
 
-    FILE* file = fopen(volumePath, "rb");
+    FILE* file = isRegularFile(volumePath) ? fopen(volumePath, "rb") : nullptr;
     if (file == nullptr)
         showMessageBox("Error", "Failed to load data");
     // Zeroed, so that a missing file or a short one leaves empty space, never undefined bytes.
@@ -27,7 +27,7 @@ void loadVolume()
         showMessageBox("Error", "Failed to load data");
     } else if (file != nullptr) {
         fread(volume->voxels, 1, size, file);
-        if (ferror(file))  // opened but not readable, e.g. a directory of that name
+        if (ferror(file))  // opened but not readable: a read error
             showMessageBox("Error", "Failed to load data");
     }
     if (file != nullptr)

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -50,6 +51,17 @@ std::function<void(const std::string&)> directoryInstead(const std::string& file
     return [=](const std::string& dir) {
         removeTree(dir + file);
         makeDir(dir + file);
+    };
+}
+
+// A named pipe with no writer: opening it for reading would wait for ever.
+std::function<void(const std::string&)> pipesInstead(std::vector<std::string> files)
+{
+    return [=](const std::string& dir) {
+        for (const std::string& file : files) {
+            removeTree(dir + file);
+            ASSERT_EQ(mkfifo((dir + file).c_str(), 0600), 0) << file;
+        }
     };
 }
 
@@ -138,6 +150,10 @@ std::vector<FaultCase> faultCases()
         {"VolumeOneByteShort", volumeOf(volumeBytes - 1), {}},
         {"VolumeOneMebibyteLong", volumeOf(volumeBytes + 1024 * 1024), {}},
         {"VolumeDirectory", directoryInstead(volumePath), {{"Error", "Failed to load data"}}},
+        {"NamedPipesForAllThreeFiles", pipesInstead({vertexPath, fragmentPath, volumePath}),
+         {{"Vertex shader error", "shaders/minimal.vert"},
+          {"Fragment shader error", "shaders/minimal.frag"},
+          {"Error", "Failed to load data"}}},
         {"NoOpenGl2", [](const std::string&) {},
          {{"Error", "No Opengl 2.0 support, shaders can not be used"}}, volumeLines,
          {"MESA_GL_VERSION_OVERRIDE=1.5"}},

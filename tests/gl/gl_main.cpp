@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <GL/glew.h>
-#include <GL/glew.h>
 #include <GL/freeglut.h>
+#include <GL/glu.h>
 
 #include <cstring>
 #include <dlfcn.h>
@@ -16,6 +16,28 @@
 #include "viewer.h"
 
 int displayCalls = 0;
+int redisplayRequests = 0;
+double lastPerspective[4] = {0, 0, 0, 0};
+
+// The toolkit merges pending redraw requests, so frames cannot count them; these
+// wrappers see every call before passing it on.
+extern "C" void __real_glutPostRedisplay();
+extern "C" void __wrap_glutPostRedisplay()
+{
+    ++redisplayRequests;
+    __real_glutPostRedisplay();
+}
+
+// The GL keeps the projection in single precision; the arguments themselves are exact.
+extern "C" void __real_gluPerspective(GLdouble fovy, GLdouble aspect, GLdouble zNear, GLdouble zFar);
+extern "C" void __wrap_gluPerspective(GLdouble fovy, GLdouble aspect, GLdouble zNear, GLdouble zFar)
+{
+    lastPerspective[0] = fovy;
+    lastPerspective[1] = aspect;
+    lastPerspective[2] = zNear;
+    lastPerspective[3] = zFar;
+    __real_gluPerspective(fovy, aspect, zNear, zFar);
+}
 
 static void countingDisplay()
 {

@@ -7,6 +7,7 @@
 #include "viewer.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -15,7 +16,11 @@ protected:
     ScratchWorkDir dir;
     GLuint program = 0;
     void SetUp() override { recordedBoxes.clear(); }
-    void TearDown() override { glUseProgram(0); }
+    void TearDown() override
+    {
+        onRecordedBox = nullptr;
+        glUseProgram(0);
+    }
 
     GLint programValue(GLenum name)
     {
@@ -67,11 +72,16 @@ TEST_F(ShaderProgram, BothFailingGiveTwoBoxesVertexFirst)
 
 TEST_F(ShaderProgram, HandleIsStoredBeforeAnySourceIsRead)
 {
-    // The missing source is reported while the build runs; by then the handle must be set.
+    // The missing vertex source is the first thing reported; the caller's
+    // variable must already hold the program when that box is shown.
     shader_program = 0;
+    std::vector<GLuint> handleAtBox;
+    onRecordedBox = [&](const RecordedBox&) { handleAtBox.push_back(shader_program); };
     setShaderProgram(&shader_program, "missing.vert", "missing.frag");
-    ASSERT_EQ(recordedBoxes.size(), 2u);
-    EXPECT_TRUE(glIsProgram(shader_program));
+    ASSERT_EQ(handleAtBox.size(), 2u);
+    EXPECT_NE(handleAtBox[0], 0u);
+    EXPECT_TRUE(glIsProgram(handleAtBox[0]));
+    EXPECT_EQ(handleAtBox[0], shader_program);
 }
 
 TEST_F(ShaderProgram, UnreadableSourcesAreReportedByNameAndTheOtherShaderStillWorks)

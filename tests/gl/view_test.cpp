@@ -1,6 +1,7 @@
 // The view: viewport, projection and camera after a resize.
 #include <gtest/gtest.h>
 
+#include "gl_window.h"
 #include "viewer.h"
 
 #include <cmath>
@@ -54,6 +55,11 @@ TEST(View, ResizeSetsThePerspectiveAndTheCameraAtZFive)
     perspective(45.0, 640.0 / 480.0, nearAsFloat, 1000.0, expected);
     expectMatrix(m.projection, expected);
     expectMatrix(m.modelview, lookFromFive);
+    // The matrix cannot tell 0.1f from 0.1; the argument handed to the projection can.
+    EXPECT_EQ(lastPerspective[0], 45.0);
+    EXPECT_EQ(lastPerspective[1], 640.0 / 480.0);
+    EXPECT_EQ(lastPerspective[2], nearAsFloat);
+    EXPECT_EQ(lastPerspective[3], 1000.0);
     EXPECT_EQ(m.viewport[2], 640);
     EXPECT_EQ(m.viewport[3], 480);
     GLint mode = 0;
@@ -83,6 +89,7 @@ TEST(View, HeightZeroGivesAFiniteProjection)
     Matrices m = current();
     for (double v : m.projection)
         EXPECT_TRUE(std::isfinite(v));
+    EXPECT_EQ(lastPerspective[1], 640.0);  // the width over a height of 1
     resize(640, 480);
 }
 

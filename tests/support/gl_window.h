@@ -5,6 +5,11 @@
 
 extern int displayCalls;  // frames the test window's own display callback has drawn
 
+// Calls the program made to the toolkit and GLU, seen through link-time wrappers
+// (-Wl,--wrap) so that a test can count requests and read arguments exactly.
+extern int redisplayRequests;       // glutPostRedisplay calls
+extern double lastPerspective[4];  // the arguments of the last gluPerspective call
+
 // Lets freeglut handle what is pending, redraws included.
 void pumpEvents();
 

@@ -16,18 +16,23 @@
 #include "itkResampleImageFilter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 using ScanImage = itk::Image<float, 3>;
 using Direction = ScanImage::DirectionType;
@@ -56,8 +61,11 @@ static const double hounsfieldTable[][2] = {
     {-1000, 0}, {-400, 8}, {-100, 30}, {0, 50}, {40, 100},
     {100, 120}, {300, 190}, {1000, 240}, {2000, 255}};
 
+// A library's message as one line, without the name and address of the object that raised it.
 static std::string oneLine(std::string text)
 {
+    if (text.rfind("ITK ERROR: ", 0) == 0 && text.find("): ") != std::string::npos)
+        text = text.substr(text.find("): ") + 3);
     std::replace(text.begin(), text.end(), '\n', ' ');
     size_t end = text.find_last_not_of(' ');
     return end == std::string::npos ? text : text.substr(0, end + 1);
@@ -120,10 +128,123 @@ static void checkSize(const itk::ImageIOBase* io, size_t slices = 1)
         throw ImportError("the header claims " + size + " voxels, more than can be allocated");
 }
 
+// Bytes that a (possibly gzip-compressed) file holds once decompressed; -1 if
+// the compressed stream is cut short or corrupt.
+static long long dataLength(const std::string& path)
+{
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, ".gz") != 0) {
+        std::error_code error;
+        auto size = std::filesystem::file_size(path, error);
+        return error ? -1 : static_cast<long long>(size);
+    }
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return -1;
+    long long total = 0;
+    std::vector<char> buffer(1 << 20);
+    for (int count; (count = gzread(file, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0;)
+        total += count;
+    int status = Z_OK;
+    gzerror(file, &status);
+    gzclose(file);
+    return status == Z_OK ? total : -1;
+}
+
+// Where the voxels of a NIfTI file begin (its vox_offset), from the header of either version.
+static long long niftiDataOffset(const std::string& path)
+{
+    gzFile file = gzopen(path.c_str(), "rb");
+    unsigned char header[176] = {};
+    int count = file != nullptr ? gzread(file, header, sizeof header) : 0;
+    if (file != nullptr)
+        gzclose(file);
+    if (count < static_cast<int>(sizeof header))
+        return -1;
+    int32_t size;
+    memcpy(&size, header, 4);
+    bool swapped = size != 348 && size != 540;
+    auto ordered = [&](unsigned char* bytes, int length) {
+        if (swapped)
+            std::reverse(bytes, bytes + length);
+    };
+    ordered(header, 4);
+    memcpy(&size, header, 4);
+    if (size == 348) {
+        float offset;
+        ordered(header + 108, 4);
+        memcpy(&offset, header + 108, 4);
+        return static_cast<long long>(offset);
+    }
+    int64_t offset;
+    ordered(header + 168, 8);
+    memcpy(&offset, header + 168, 8);
+    return size == 540 ? offset : -1;
+}
+
+// The data file of a MetaImage header, and where its voxels begin in it; an
+// empty name where the header lists its data in a way not checked here.
+static std::string metaImageData(const std::string& path, long long* offset, bool* compressed)
+{
+    std::ifstream header(path, std::ios::binary);
+    std::string line;
+    *compressed = false;
+    while (std::getline(header, line)) {
+        std::string key = line.substr(0, line.find('='));
+        std::string value = line.find('=') == std::string::npos ? "" : line.substr(line.find('=') + 1);
+        key.erase(key.find_last_not_of(" \t\r") + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        if (key == "CompressedData")
+            *compressed = value == "True" || value == "true";
+        if (key == "ElementDataFile") {
+            *offset = value == "LOCAL" ? static_cast<long long>(header.tellg()) : 0;
+            if (value == "LOCAL")
+                return path;
+            if (value == "LIST" || value.find('%') != std::string::npos || value.find(' ') != std::string::npos)
+                return "";
+            return (std::filesystem::path(path).parent_path() / value).string();
+        }
+    }
+    return "";
+}
+
+// Some readers fill what is missing with zeros and report success: a file cut
+// short must be caught here, before it turns into a scan with its end blank.
+static void checkComplete(const std::string& path, const itk::ImageIOBase* io)
+{
+    std::string name = io->GetNameOfClass();
+    std::string data;
+    long long offset = 0;
+    long long needed = static_cast<long long>(io->GetImageSizeInBytes());
+    bool compressed = false;
+    if (name == "NiftiImageIO") {
+        data = path;
+        std::string base = path.substr(0, path.rfind(".hdr"));
+        if (path.rfind(".hdr") != std::string::npos)  // a header and image pair
+            data = base + ".img" + path.substr(path.rfind(".hdr") + 4);
+        offset = niftiDataOffset(path);
+    } else if (name == "MetaImageIO") {
+        data = metaImageData(path, &offset, &compressed);
+        if (compressed)
+            needed = 1;  // the compressed length is not known beforehand; at least something
+    } else {
+        return;  // the other readers report a short file themselves
+    }
+    if (data.empty() || offset < 0)
+        return;
+    long long length = dataLength(data);
+    if (length < 0)
+        throw ImportError("the file is corrupt or cut short (its compressed data ends too soon)");
+    if (length < offset + needed)
+        throw ImportError("the file is cut short: its voxels need " + std::to_string(offset + needed) +
+                          " bytes, it holds " + std::to_string(length));
+}
+
 static ScanImage::Pointer readFile(const std::string& path, std::string* modality)
 {
     itk::ImageIOBase::Pointer io = readHeader(path);
     checkSize(io);
+    checkComplete(path, io);
     auto reader = itk::ImageFileReader<ScanImage>::New();
     reader->SetImageIO(io);
     reader->SetFileName(path);
@@ -337,27 +458,12 @@ static ScanImage::Pointer resample(ScanImage::Pointer scan)
     return resampler->GetOutput();
 }
 
-// Writes beside OUTPUT and renames, so a failure never leaves a partial file
-// and an existing OUTPUT stays as it was until the new one is whole.
-static void writeVolume(const std::string& output, const std::vector<unsigned char>& bytes)
+static void writeVolume(const std::string& path, const std::vector<unsigned char>& bytes)
 {
-    printf("writing %s\n", output.c_str());
-    fflush(stdout);
-    std::string temporary = output + ".XXXXXX";
-    int descriptor = mkstemp(&temporary[0]);
-    if (descriptor < 0)
-        throw ImportError(std::string("cannot write beside it: ") + strerror(errno));
-    mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual permissions
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    FILE* file = fdopen(descriptor, "wb");
+    FILE* file = fopen(path.c_str(), "wb");
     bool written = file != nullptr && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = (file != nullptr ? fclose(file) == 0 : close(descriptor) == 0) && written;
-    if (!written || rename(temporary.c_str(), output.c_str()) != 0) {
-        std::string cause = strerror(errno);
-        unlink(temporary.c_str());
-        throw ImportError("cannot write it: " + cause);
-    }
+    if (file == nullptr || fclose(file) != 0 || !written)
+        throw ImportError(std::string("cannot write it: ") + strerror(errno));
 }
 
 static void printScan(const std::string& input, const ScanImage* scan)
@@ -368,6 +474,58 @@ static void printScan(const std::string& input, const ScanImage* scan)
     printf("read %s: %lux%lux%lu voxels of %gx%gx%g mm, axes toward %s, %s, %s\n", input.c_str(), size[0],
            size[1], size[2], spacing[0], spacing[1], spacing[2], axisWord(direction, 0).c_str(),
            axisWord(direction, 1).c_str(), axisWord(direction, 2).c_str());
+}
+
+// The lines of a child's standard error that are this tool's own reports.
+static std::string ownReports(const std::string& errors)
+{
+    std::string reports;
+    for (size_t start = 0, end; (end = errors.find('\n', start)) != std::string::npos; start = end + 1)
+        if (errors.compare(start, 13, "import_scan: ") == 0)
+            reports += errors.substr(start, end + 1 - start);
+    return reports;
+}
+
+// The whole import, from reading INPUT to writing the bytes into TEMPORARY.
+// Returns the exit status.
+static int importScan(const std::string& input, const std::string& output, const std::string& temporary,
+                      const double* window)
+{
+    std::string failing = input;  // what a failure names: the input, until writing starts
+    try {
+        std::error_code error;
+        if (!std::filesystem::exists(input, error))
+            throw ImportError("no such file or directory");
+        std::string modality;
+        ScanImage::Pointer scan = std::filesystem::is_directory(input, error) ? readDicomDirectory(input, &modality)
+                                                                              : readFile(input, &modality);
+        printScan(input, scan);
+        Mapping mapping = chooseMapping(scan, modality, window);
+        ScanImage::Pointer cube = resample(scan);
+        scan = nullptr;
+
+        const float* values = cube->GetBufferPointer();
+        std::vector<unsigned char> bytes(static_cast<size_t>(cubeSide) * cubeSide * cubeSide);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = toByte(values[i], mapping);
+        failing = output;
+        printf("writing %s\n", output.c_str());
+        fflush(stdout);
+        writeVolume(temporary, bytes);
+    } catch (const ImportError& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), error.what());
+        return 1;
+    } catch (const itk::ExceptionObject& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.GetDescription()).c_str());
+        return 1;
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "import_scan: %s: not enough memory to import it\n", failing.c_str());
+        return 1;
+    } catch (const std::exception& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.what()).c_str());
+        return 1;
+    }
+    return 0;
 }
 
 int main(int argc, char** argv)
@@ -387,37 +545,63 @@ int main(int argc, char** argv)
     }
     const std::string input = argv[1];
     const std::string output = argv[2];
-    std::string failing = input;  // what a failure names: the input, until writing starts
-    try {
-        std::error_code error;
-        if (!std::filesystem::exists(input, error))
-            throw ImportError("no such file or directory");
-        std::string modality;
-        ScanImage::Pointer scan = std::filesystem::is_directory(input, error) ? readDicomDirectory(input, &modality)
-                                                                              : readFile(input, &modality);
-        printScan(input, scan);
-        Mapping mapping = chooseMapping(scan, modality, windowGiven ? window : nullptr);
-        ScanImage::Pointer cube = resample(scan);
-        scan = nullptr;
+    itk::Object::GlobalWarningDisplayOff();  // failures are reported in one line of our own
 
-        const float* values = cube->GetBufferPointer();
-        std::vector<unsigned char> bytes(static_cast<size_t>(cubeSide) * cubeSide * cubeSide);
-        for (size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = toByte(values[i], mapping);
-        failing = output;
-        writeVolume(output, bytes);
-    } catch (const ImportError& error) {
-        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), error.what());
-        return 1;
-    } catch (const itk::ExceptionObject& error) {
-        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.GetDescription()).c_str());
-        return 1;
-    } catch (const std::bad_alloc&) {
-        fprintf(stderr, "import_scan: %s: not enough memory to import it\n", failing.c_str());
-        return 1;
-    } catch (const std::exception& error) {
-        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.what()).c_str());
+    // The volume is written beside OUTPUT and renamed over it only when whole,
+    // so a failed import leaves an existing OUTPUT as it was and no stray file.
+    std::string temporary = output + ".XXXXXX";
+    int descriptor = mkstemp(&temporary[0]);
+    if (descriptor < 0) {
+        fprintf(stderr, "import_scan: %s: cannot write beside it: %s\n", output.c_str(), strerror(errno));
         return 1;
     }
-    return 0;
+    mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual permissions
+    umask(mask);
+    fchmod(descriptor, 0666 & ~mask);
+    close(descriptor);
+
+    // The import runs in a child process: the DICOM library aborts on some
+    // malformed files, and such a failure must still be one line and no file.
+    // Its standard error comes through a pipe, so that what such a library
+    // prints as it dies does not reach the user in place of the one line.
+    fflush(stdout);
+    int errors[2] = {-1, -1};
+    pid_t child = pipe(errors) == 0 ? fork() : -1;
+    if (child == 0) {
+        dup2(errors[1], STDERR_FILENO);
+        close(errors[0]);
+        int status = importScan(input, output, temporary, windowGiven ? window : nullptr);
+        fflush(nullptr);
+        _exit(status);
+    }
+    signal(SIGINT, SIG_IGN);  // an interrupt ends the child; the parent still cleans up
+    signal(SIGTERM, SIG_IGN);
+    close(errors[1]);
+    std::string childErrors;
+    char buffer[4096];
+    while (child > 0) {
+        ssize_t count = read(errors[0], buffer, sizeof buffer);
+        if (count > 0)
+            childErrors.append(buffer, static_cast<size_t>(count));
+        else if (count == 0 || errno != EINTR)
+            break;
+    }
+    close(errors[0]);
+    int status = 0;
+    bool imported = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                    WEXITSTATUS(status) == 0;
+    if (child < 0)
+        fprintf(stderr, "import_scan: %s: cannot start the import: %s\n", input.c_str(), strerror(errno));
+    else if (!WIFSIGNALED(status))  // its own report; what the libraries printed is left out
+        fputs(ownReports(childErrors).c_str(), stderr);
+    else
+        fprintf(stderr, "import_scan: %s: the reader failed on malformed data (%s)\n", input.c_str(),
+                strsignal(WTERMSIG(status)));
+    if (imported && rename(temporary.c_str(), output.c_str()) != 0) {
+        fprintf(stderr, "import_scan: %s: cannot write it: %s\n", output.c_str(), strerror(errno));
+        imported = false;
+    }
+    if (!imported)
+        unlink(temporary.c_str());
+    return imported ? 0 : 1;
 }

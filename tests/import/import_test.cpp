@@ -1,0 +1,447 @@
+// The scan importer as a user runs it: scans are written here with ITK in each
+// format, the real import_scan turns them into volumes, and the bytes it wrote
+// are examined.
+#include <gtest/gtest.h>
+
+#include "itkGDCMImageIO.h"
+#include "itkImageFileWriter.h"
+#include "itkImageRegionIteratorWithIndex.h"
+#include "itkMetaDataObject.h"
+
+#include "scratch_dir.h"
+
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Scene = itk::Image<float, 3>;
+using Direction = Scene::DirectionType;
+const int side = 256;
+
+// A finished run of import_scan.
+struct ImportRun {
+    int status = -1;  // exit status, or -1 if it died of a signal
+    std::string output, errors;
+};
+
+std::string readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ImportRun importScan(const std::string& dir, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), IMPORT_SCAN_PATH);
+    fflush(nullptr);  // or the child would write out the parent's buffered output again
+    pid_t child = fork();
+    if (child == 0) {
+        freopen((dir + "/stdout.log").c_str(), "w", stdout);
+        freopen((dir + "/stderr.log").c_str(), "w", stderr);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(&argument[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ImportRun run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.output = readAll(dir + "/stdout.log");
+    run.errors = readAll(dir + "/stderr.log");
+    std::filesystem::remove(dir + "/stdout.log");
+    std::filesystem::remove(dir + "/stderr.log");
+    return run;
+}
+
+// The imported volume, x fastest.
+struct Volume {
+    std::string bytes;
+    int at(int x, int y, int z) const
+    {
+        return static_cast<unsigned char>(bytes[static_cast<size_t>(z) * side * side + y * side + x]);
+    }
+};
+
+// The scene, in ITK's patient frame (mm; x to the patient's left, y to the
+// back, z up): a ball of radius 24 at the centre and three markers of radius
+// 7, 40 mm toward the patient's left, top and front.
+// Edges ramp over 3 mm, so that how coarsely a grid samples them does not move them.
+const double ballRadius = 24, markerRadius = 7, markerDistance = 40, edge = 3;
+float sceneValue(const Scene::PointType& p)
+{
+    auto ball = [&](double x, double y, double z, double r) {
+        double distance = std::sqrt((p[0] - x) * (p[0] - x) + (p[1] - y) * (p[1] - y) + (p[2] - z) * (p[2] - z));
+        return std::clamp((r - distance) / edge + 0.5, 0.0, 1.0);
+    };
+    double matter = std::max({ball(0, 0, 0, ballRadius), ball(markerDistance, 0, 0, markerRadius),
+                              ball(0, 0, markerDistance, markerRadius), ball(0, -markerDistance, 0, markerRadius)});
+    return static_cast<float>(1000.0 * matter);
+}
+
+// A grid of the given size, spacing and axes, centred on the scene.
+Scene::Pointer sampleScene(Scene::SizeType size, Scene::SpacingType spacing, Direction axes,
+                           float (*value)(const Scene::PointType&) = sceneValue)
+{
+    auto scene = Scene::New();
+    scene->SetRegions(size);
+    scene->SetSpacing(spacing);
+    scene->SetDirection(axes);
+    Scene::PointType origin;
+    origin.Fill(0.0);
+    itk::Vector<double, 3> halfExtent;
+    for (int axis = 0; axis < 3; ++axis)
+        halfExtent[axis] = 0.5 * (size[axis] - 1) * spacing[axis];
+    origin -= axes * halfExtent;
+    scene->SetOrigin(origin);
+    scene->Allocate();
+    for (itk::ImageRegionIteratorWithIndex<Scene> it(scene, scene->GetLargestPossibleRegion()); !it.IsAtEnd(); ++it) {
+        Scene::PointType p;
+        scene->TransformIndexToPhysicalPoint(it.GetIndex(), p);
+        it.Set(value(p));
+    }
+    return scene;
+}
+
+template <typename Image>
+void writeImage(const typename Image::Pointer& image, const std::string& path)
+{
+    auto writer = itk::ImageFileWriter<Image>::New();
+    writer->SetInput(image);
+    writer->SetFileName(path);
+    writer->Update();
+}
+
+// A DICOM series: one file per slice, each with its own position, as a scanner writes them.
+void writeDicomSeries(const Scene::Pointer& scene, const std::string& dir, const std::string& modality)
+{
+    using Slice = itk::Image<short, 3>;
+    makeDir(dir);
+    Scene::SizeType size = scene->GetLargestPossibleRegion().GetSize();
+    for (unsigned z = 0; z < size[2]; ++z) {
+        auto slice = Slice::New();
+        slice->SetRegions(Slice::SizeType{{size[0], size[1], 1}});
+        slice->SetSpacing(scene->GetSpacing());
+        slice->SetDirection(scene->GetDirection());
+        Scene::PointType origin;
+        scene->TransformIndexToPhysicalPoint({{0, 0, static_cast<long>(z)}}, origin);
+        slice->SetOrigin(origin);
+        slice->Allocate();
+        for (unsigned y = 0; y < size[1]; ++y)
+            for (unsigned x = 0; x < size[0]; ++x)
+                slice->SetPixel({{x, y, 0}}, static_cast<short>(scene->GetPixel({{x, y, z}})));
+        auto io = itk::GDCMImageIO::New();
+        itk::MetaDataDictionary& tags = slice->GetMetaDataDictionary();
+        itk::EncapsulateMetaData<std::string>(tags, "0008|0060", modality);
+        itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.1.2");
+        itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(z + 1));
+        io->KeepOriginalUIDOn();
+        auto writer = itk::ImageFileWriter<Slice>::New();
+        writer->SetImageIO(io);
+        writer->SetInput(slice);
+        writer->SetFileName(dir + "/slice" + std::to_string(1000 + z) + ".dcm");
+        writer->Update();
+    }
+}
+
+Direction axesFromRows(std::initializer_list<double> rows)
+{
+    Direction axes;
+    auto value = rows.begin();
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+            axes(row, column) = *value++;
+    return axes;
+}
+
+// A turn of the given degrees about an axis through (1, 1, 1): no axis of the
+// grid is then along a patient axis.
+Direction oblique(double degrees)
+{
+    double a = degrees * M_PI / 180, c = std::cos(a), s = std::sin(a), t = 1 - c, k = 1 / std::sqrt(3.0);
+    return axesFromRows({t * k * k + c, t * k * k - s * k, t * k * k + s * k,
+                         t * k * k + s * k, t * k * k + c, t * k * k - s * k,
+                         t * k * k - s * k, t * k * k + s * k, t * k * k + c});
+}
+
+Scene::SpacingType spacingOf(double x, double y, double z)
+{
+    Scene::SpacingType spacing;
+    spacing[0] = x, spacing[1] = y, spacing[2] = z;
+    return spacing;
+}
+
+struct Centroid {
+    double x = 0, y = 0, z = 0, count = 0;
+};
+
+// The centre of the bright voxels within a box of the cube.
+Centroid brightCentroid(const Volume& volume, int x0, int x1, int y0, int y1, int z0, int z1)
+{
+    Centroid c;
+    for (int z = z0; z < z1; ++z)
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                if (volume.at(x, y, z) > 128) {
+                    c.x += x, c.y += y, c.z += z, c.count += 1;
+                }
+    if (c.count > 0)
+        c.x /= c.count, c.y /= c.count, c.z /= c.count;
+    return c;
+}
+
+class Import : public ::testing::Test {
+protected:
+    std::string dir = makeScratchDir();
+    void TearDown() override { removeTree(dir); }
+
+    Volume imported(const std::string& input, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> arguments = {input, dir + "/out.raw"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        ImportRun run = importScan(dir, arguments);
+        EXPECT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.errors, "");
+        Volume volume{readAll(dir + "/out.raw")};
+        EXPECT_EQ(volume.bytes.size(), static_cast<size_t>(side) * side * side);
+        volume.bytes.resize(static_cast<size_t>(side) * side * side);
+        return volume;
+    }
+
+    // Every marker lies 40 mm from the ball's centre along its own axis of the
+    // cube (+x left, +y top, +z front), and the ball is round.
+    void expectSceneInPlace(const Volume& volume, const std::string& how)
+    {
+        SCOPED_TRACE(how);
+        // The centre of everything is pulled a little toward the markers; the
+        // ball itself is what lies within a little more than its radius of it.
+        Centroid all = brightCentroid(volume, 0, side, 0, side, 0, side);
+        ASSERT_GT(all.count, 1000);
+        int reach = static_cast<int>(1.25 * std::cbrt(all.count * 3 / (4 * M_PI)));
+        int cx = static_cast<int>(all.x), cy = static_cast<int>(all.y), cz = static_cast<int>(all.z);
+        Centroid ball = brightCentroid(volume, std::max(0, cx - reach), std::min(side, cx + reach),
+                                       std::max(0, cy - reach), std::min(side, cy + reach),
+                                       std::max(0, cz - reach), std::min(side, cz + reach));
+        double radius = std::cbrt(ball.count * 3 / (4 * M_PI));  // in voxels
+        double voxel = ballRadius / radius;                     // mm per voxel of the cube
+
+        int cut = static_cast<int>(radius + 4);
+        int bx = static_cast<int>(std::lround(ball.x)), by = static_cast<int>(std::lround(ball.y)),
+            bz = static_cast<int>(std::lround(ball.z));
+        Centroid left = brightCentroid(volume, bx + cut, side, 0, side, 0, side);
+        Centroid top = brightCentroid(volume, 0, side, by + cut, side, 0, side);
+        Centroid front = brightCentroid(volume, 0, side, 0, side, bz + cut, side);
+        Centroid beyond[] = {brightCentroid(volume, 0, bx - cut, 0, side, 0, side),
+                             brightCentroid(volume, 0, side, 0, by - cut, 0, side),
+                             brightCentroid(volume, 0, side, 0, side, 0, bz - cut)};
+        for (const Centroid& wrongSide : beyond)
+            EXPECT_EQ(wrongSide.count, 0) << "matter on the side opposite a marker";
+        const double expected = markerDistance / voxel;
+        const double tolerance = 1.0;  // voxels
+        EXPECT_NEAR(left.x - ball.x, expected, tolerance);
+        EXPECT_NEAR(left.y, ball.y, tolerance);
+        EXPECT_NEAR(left.z, ball.z, tolerance);
+        EXPECT_NEAR(top.y - ball.y, expected, tolerance);
+        EXPECT_NEAR(top.x, ball.x, tolerance);
+        EXPECT_NEAR(top.z, ball.z, tolerance);
+        EXPECT_NEAR(front.z - ball.z, expected, tolerance);
+        EXPECT_NEAR(front.x, ball.x, tolerance);
+        EXPECT_NEAR(front.y, ball.y, tolerance);
+
+        // Round: as far across along each axis of the cube, on the sides without a marker.
+        for (int axis = 0; axis < 3; ++axis) {
+            int reachOut = 0;
+            for (int step = 0; step < side / 2; ++step) {
+                int p[3] = {bx, by, bz};
+                p[axis] -= step;
+                if (p[axis] >= 0 && volume.at(p[0], p[1], p[2]) > 128)
+                    reachOut = step;
+            }
+            EXPECT_NEAR(reachOut + 0.5, radius, 1.5) << "axis " << axis;
+        }
+    }
+};
+
+// The same scene, stored with each format's writer and with axes that are
+// flipped, permuted and turned, and with anisotropic spacing.
+TEST_F(Import, EveryFormatAndOrientationPutsTheMarkersInThePatientFrame)
+{
+    const Scene::SpacingType anisotropic = spacingOf(1.0, 1.5, 2.0);
+    Direction identity;
+    identity.SetIdentity();
+    // Flipped: the x axis runs to the patient's right and the y axis forward (as in RAS files).
+    Direction flipped = axesFromRows({-1, 0, 0, 0, -1, 0, 0, 0, 1});
+    // Permuted: the axes of the grid run up, left and to the back, as in a sagittal scan.
+    Direction permuted = axesFromRows({0, 1, 0, 0, 0, 1, 1, 0, 0});
+    // The same physical box in every stored form, so the outputs can be compared voxel for voxel.
+    const Scene::SizeType size = {{101, 67, 51}};
+    const Scene::SizeType permutedSize = {{51, 101, 67}};
+    const Scene::SpacingType permutedSpacing = spacingOf(2.0, 1.0, 1.5);
+
+    writeImage<Scene>(sampleScene(size, anisotropic, identity), dir + "/identity.nii");
+    writeImage<Scene>(sampleScene(size, anisotropic, flipped), dir + "/flipped.nrrd");
+    writeImage<Scene>(sampleScene(permutedSize, permutedSpacing, permuted), dir + "/permuted.mha");
+    writeImage<Scene>(sampleScene(size, anisotropic, oblique(30)), dir + "/oblique.nii.gz");
+    writeDicomSeries(sampleScene(size, anisotropic, flipped), dir + "/dicom", "MR");
+    writeDicomSeries(sampleScene(size, anisotropic, oblique(-25)), dir + "/dicom-oblique", "MR");
+
+    Volume reference = imported(dir + "/identity.nii");
+    expectSceneInPlace(reference, "NIfTI, identity");
+    for (std::string stored : {"flipped.nrrd", "permuted.mha", "dicom"}) {
+        Volume volume = imported(dir + "/" + stored);
+        expectSceneInPlace(volume, stored);
+        double difference = 0;
+        for (size_t i = 0; i < volume.bytes.size(); ++i)
+            difference += std::abs(volume.at(i % side, i / side % side, i / side / side) -
+                                   reference.at(i % side, i / side % side, i / side / side));
+        EXPECT_LT(difference / volume.bytes.size(), 1.0) << stored << ": differs from the same scene stored plainly";
+    }
+    expectSceneInPlace(imported(dir + "/oblique.nii.gz"), "NIfTI, oblique");
+    expectSceneInPlace(imported(dir + "/dicom-oblique"), "DICOM, oblique");
+}
+
+// Slabs of air, water, soft tissue and bone in Hounsfield units.
+float hounsfieldSlabs(const Scene::PointType& p)
+{
+    const float values[] = {-1000, 0, 40, 300, 1000, 2500};
+    int slab = std::clamp(static_cast<int>((p[0] + 60) / 20), 0, 5);
+    return values[slab];
+}
+
+TEST_F(Import, HounsfieldUnitsLandInTheDensityBandsAndAWindowMapsExactly)
+{
+    Direction identity;
+    identity.SetIdentity();
+    auto ct = sampleScene({{120, 40, 40}}, spacingOf(1.0, 1.0, 1.0), identity, hounsfieldSlabs);
+    writeImage<Scene>(ct, dir + "/ct.nrrd");
+    writeDicomSeries(ct, dir + "/ct", "CT");
+
+    // Slab centres along x: the cube's 256 voxels span the scan's 120 mm.
+    auto slabValue = [](const Volume& volume, int slab) {
+        int x = static_cast<int>((slab * 20 + 10) * side / 120.0);
+        return volume.at(x, side / 2, side / 2);
+    };
+    const char* names[] = {"air", "water", "soft tissue", "dense", "bone", "dense bone"};
+    const int low[] = {0, 45, 90, 180, 230, 245}, high[] = {0, 55, 110, 200, 245, 255};
+    for (std::string input : {"ct.nrrd", "ct"}) {
+        Volume volume = imported(dir + "/" + input);
+        for (int slab = 0; slab < 6; ++slab) {
+            EXPECT_GE(slabValue(volume, slab), low[slab]) << input << ": " << names[slab];
+            EXPECT_LE(slabValue(volume, slab), high[slab]) << input << ": " << names[slab];
+        }
+    }
+
+    Volume windowed = imported(dir + "/ct.nrrd", {"--window", "-100", "100"});
+    const int expected[] = {0, 128, 179, 255, 255, 255};  // 255 * (v + 100) / 200, rounded
+    for (int slab = 0; slab < 6; ++slab)
+        EXPECT_EQ(slabValue(windowed, slab), expected[slab]) << names[slab];
+}
+
+TEST_F(Import, ARealHeadComesOutCentredUprightAndFacingFront)
+{
+    const std::string head = "/usr/share/mricron/templates/ch2.nii.gz";
+    if (!std::filesystem::exists(head))
+        GTEST_SKIP() << head << " is not installed";
+    auto start = std::chrono::steady_clock::now();
+    Volume volume = imported(head);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "imported " << head << " in " << seconds << " s\n";
+
+    // The head fills the cube along its longest side, front to back, and is
+    // centred across: as much matter left of the middle as right of it.
+    Centroid all = brightCentroid(volume, 0, side, 0, side, 0, side);
+    EXPECT_NEAR(all.x, side / 2.0, 6);
+    // Top up: the crown is rounded, so the upper slabs hold less matter than the lower ones
+    // of the brain; and the neck is cut at the bottom of the scan, not at its top.
+    auto slab = [&](int y0, int y1) { return brightCentroid(volume, 0, side, y0, y1, 0, side).count; };
+    EXPECT_GT(slab(40, 80), 2 * slab(200, 240)) << "the head seems upside down";
+    // Face to the front: the eyes and the face lie in front of the brain's
+    // centre, low down, and the back of the head is round; in the lower
+    // half, matter reaches farther forward than backward.
+    Centroid lower = brightCentroid(volume, 0, side, 0, 128, 0, side);
+    Centroid brain = brightCentroid(volume, 0, side, 128, side, 0, side);
+    EXPECT_GT(lower.z, brain.z) << "the face seems to point backward";
+}
+
+// Bad inputs: one line naming the input and its cause, status 1, no signal,
+// and an existing output untouched with nothing left beside it.
+TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
+{
+    Direction identity;
+    identity.SetIdentity();
+    auto scene = sampleScene({{40, 40, 40}}, spacingOf(1.0, 1.0, 1.0), identity);
+    writeImage<Scene>(scene, dir + "/good.nii.gz");
+    writeImage<Scene>(scene, dir + "/good.nii");
+    writeImage<Scene>(scene, dir + "/good.nrrd");
+    writeImage<Scene>(scene, dir + "/good.mha");
+    std::string gz = readAll(dir + "/good.nii.gz");
+    std::string nii = readAll(dir + "/good.nii");
+    std::string nrrd = readAll(dir + "/good.nrrd");
+    std::string mha = readAll(dir + "/good.mha");
+
+    makeDir(dir + "/in");
+    auto in = [&](const std::string& name) { return dir + "/in/" + name; };
+    writeFile(in("cut.nii.gz"), gz.substr(0, gz.size() / 2));
+    writeFile(in("cut.nii"), nii.substr(0, nii.size() - 1000));
+    writeFile(in("cut.nrrd"), nrrd.substr(0, nrrd.size() - 1000));
+    writeFile(in("cut.mha"), mha.substr(0, mha.size() - 1000));
+    writeFile(in("notes.nii"), std::string("these are not voxels\n"));
+    std::string huge = nrrd.substr(0, nrrd.find("sizes:")) + "sizes: 100000 100000 100000\n" +
+                       nrrd.substr(nrrd.find('\n', nrrd.find("sizes:")) + 1);
+    writeFile(in("huge.nrrd"), huge);
+    auto flat = itk::Image<float, 2>::New();
+    flat->SetRegions(itk::Size<2>{{32, 32}});
+    flat->Allocate(true);
+    writeImage<itk::Image<float, 2>>(flat, in("flat.nii"));
+    auto complex = itk::Image<std::complex<float>, 3>::New();
+    complex->SetRegions(itk::Size<3>{{8, 8, 8}});
+    complex->Allocate(true);
+    writeImage<itk::Image<std::complex<float>, 3>>(complex, in("complex.nii"));
+    auto colour = itk::Image<itk::RGBPixel<unsigned char>, 3>::New();
+    colour->SetRegions(itk::Size<3>{{8, 8, 8}});
+    colour->Allocate(true);
+    writeImage<itk::Image<itk::RGBPixel<unsigned char>, 3>>(colour, in("colour.mha"));
+    makeDir(in("empty"));
+
+    const struct {
+        std::string input, cause;
+    } cases[] = {
+        {in("missing.nii"), "no such file"},
+        {in("notes.nii"), "not an image"},
+        {in("flat.nii"), "2D"},
+        {in("cut.nii.gz"), "cut short"},
+        {in("cut.nii"), "cut short"},
+        {in("cut.nrrd"), "Error reading"},
+        {in("cut.mha"), "cut short"},
+        {in("huge.nrrd"), "more than can be allocated"},
+        {in("empty"), "empty directory"},
+        {in("complex.nii"), "complex"},
+        {in("colour.mha"), "components"},
+    };
+    const std::string output = dir + "/out/volume.raw";
+    makeDir(dir + "/out");
+    const std::string before = "the volume the user had";
+    writeFile(output, before);
+    for (const auto& bad : cases) {
+        ImportRun run = importScan(dir, {bad.input, output});
+        EXPECT_EQ(run.status, 1) << bad.input << ": " << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_EQ(run.errors.rfind("import_scan: " + bad.input + ": ", 0), 0u) << run.errors;
+        EXPECT_NE(run.errors.find(bad.cause), std::string::npos) << run.errors;
+        EXPECT_TRUE(readAll(output) == before) << bad.input << ": the output was changed";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/out"), {}), 1) << bad.input;
+    }
+}
+
+}  // namespace

@@ -143,6 +143,7 @@ void writeDicomSeries(const Scene::Pointer& scene, const std::string& dir, const
         auto io = itk::GDCMImageIO::New();
         itk::MetaDataDictionary& tags = slice->GetMetaDataDictionary();
         itk::EncapsulateMetaData<std::string>(tags, "0008|0060", modality);
+        itk::EncapsulateMetaData<std::string>(tags, "0028|0004", "MONOCHROME2");
         itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
         itk::EncapsulateMetaData<std::string>(tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.1.2");
         itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(z + 1));

@@ -7,6 +7,8 @@
 #version 110
 
 uniform sampler3D vtexture;
+uniform sampler3D blockRange;  // per block of 8^3 voxels: the lowest (r) and highest (a)
+                               // density that filtering can return inside it
 uniform float troskel;
 uniform float troskelr;
 uniform float troskelg;
@@ -18,12 +20,12 @@ varying vec3 lightDirection;
 
 const float voxel = 1.0 / 256.0;
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
-const int coarseInFine = 8;              // empty space is crossed eight voxels at a time
-const float coarseStep = float(coarseInFine) * voxel;
-const int maxCoarseSamples = 64;         // the cube's diagonal is 444 voxels
-const int maxFinePairs = 224;
-const int maxSegments = 16;              // separate stretches of matter along one ray
+const float blocks = 32.0;               // blocks along each axis of the summary
+const int maxBlocks = 96;                // a ray crosses at most 3 * 32 blocks
+const int maxPairsInBlock = 8;           // a block's diagonal is under 14 voxels
 const float opaque = 0.96;               // early ray termination
+const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
+                                         // its gradient is below any surface, its light flat
 
 const float opacityOnset = 0.04;         // density above troskel over which opacity fades in
 const float channelRamp = 0.06;          // density over which a colour channel turns on
@@ -32,7 +34,6 @@ const float ambient = 0.22;              // light that reaches surfaces turned a
 const float flatDiffuse = 0.65;          // diffuse light inside uniform matter
 const float surfaceFrom = 0.03;          // gradient (density change over two voxels) of
 const float surfaceFull = 0.12;          //   no surface at all, and of a clear surface
-const float shininess = 16.0;
 const float specularShare = 0.2;
 
 // Distance along the ray to where it leaves the unit cube.
@@ -75,15 +76,15 @@ vec3 classifyColour(float d)
     return colour * gate;
 }
 
-// Central differences: the gradient points toward denser matter.
-vec3 gradient(vec3 p)
+// The gradient at p, pointing toward denser matter, from two samples the ray
+// already took (d at p, dNext one step on) and two more look-ups across the
+// ray: forward differences along three orthogonal directions. It is scaled to
+// a change over two voxels, as the surface thresholds expect.
+vec3 gradient(vec3 p, float d, float dNext, vec3 along, vec3 across1, vec3 across2)
 {
-    vec3 dx = vec3(voxel, 0.0, 0.0);
-    vec3 dy = vec3(0.0, voxel, 0.0);
-    vec3 dz = vec3(0.0, 0.0, voxel);
-    return vec3(density(p + dx) - density(p - dx),
-                density(p + dy) - density(p - dy),
-                density(p + dz) - density(p - dz));
+    float d1 = density(p + across1 * voxel);
+    float d2 = density(p + across2 * voxel);
+    return 2.0 * (along * (dNext - d) + across1 * (d1 - d) + across2 * (d2 - d));
 }
 
 // How much a gradient says "boundary between tissues" rather than the noise
@@ -94,16 +95,20 @@ float surfaceness(vec3 g)
 }
 
 // Light 0 for a sample with gradient g: two-sided diffuse (xyz) and specular
-// (w). Inside uniform matter the light fades to a flat level rather than
-// following random normals.
-vec4 lighting(vec3 g, float surface, vec3 toEye, vec3 toLight)
+// (w), with the halfway vector between light and eye. Inside uniform matter
+// the light fades to a flat level rather than following random normals.
+vec4 lighting(vec3 g, float surface, vec3 toLight, vec3 halfway)
 {
-    vec3 n = -g / max(length(g), 1e-6);
+    vec3 n = g * inversesqrt(max(dot(g, g), 1e-12));
     float diffuse = mix(flatDiffuse, abs(dot(n, toLight)), surface);
-    float specular = surface * pow(abs(dot(n, normalize(toLight + toEye))), shininess);
+    float highlight = abs(dot(n, halfway));
+    highlight *= highlight;  // raised to the power 16 (the shininess) by squaring
+    highlight *= highlight;
+    highlight *= highlight;
+    highlight *= highlight;
     vec3 light = gl_LightSource[0].ambient.rgb + ambient +
                  gl_LightSource[0].diffuse.rgb * (diffuse * (1.0 - ambient));
-    return vec4(light, specular * specularShare);
+    return vec4(light, surface * highlight * specularShare);
 }
 
 // Adds one sample behind what the ray has gathered so far.
@@ -121,58 +126,79 @@ float jitter()
     return fract(sin(dot(gl_FragCoord.xy, vec2(12.9898, 78.233))) * 43758.5453);
 }
 
+// Distance along the ray from p to where it leaves the block that holds p.
+float blockExit(vec3 p, vec3 inverse)
+{
+    vec3 cell = floor(p * blocks);
+    vec3 far = (cell + step(0.0, inverse)) / blocks;
+    vec3 distance = (far - p) * inverse;
+    return min(min(distance.x, distance.y), distance.z);
+}
+
 void main()
 {
     vec3 direction = normalize(entryPoint - eyePoint);
+    // No component exactly zero, so that every block face has a finite distance.
+    vec3 inverse = 1.0 / (direction + vec3(equal(direction, vec3(0.0))) * 1e-7);
     vec3 toEye = -direction;
+    // Two directions across the ray, for the gradient.
+    vec3 across1 = normalize(cross(direction, abs(direction.x) < 0.6 ? vec3(1.0, 0.0, 0.0) : vec3(0.0, 1.0, 0.0)));
+    vec3 across2 = cross(direction, across1);
     vec3 toLight = normalize(lightDirection);
+    vec3 halfway = normalize(toLight + toEye);
     float rayEnd = exitDistance(entryPoint, direction);
 
-    // The tests below are written "!(t <= rayEnd)" so that a ray made of
-    // undefined inputs (a program missing its vertex stage) ends at once.
+    // The ray visits the blocks it crosses, front to back. A block whose
+    // highest density is at or below troskel holds nothing visible and is
+    // skipped whole; in every other block each sample of the ray's grid (one
+    // voxel apart, offset by the jitter) is taken, so no matter thinner than a
+    // block is ever stepped over. The tests are written "!(t <= rayEnd)" so
+    // that a ray made of undefined inputs (a program missing its vertex stage)
+    // ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
-    float done = t;  // everything before this has been composited
-    for (int segment = 0; segment < maxSegments; ++segment) {
-        // Skip empty space until a sample is above troskel.
-        for (int i = 0; i < maxCoarseSamples; ++i) {
-            if (!(t <= rayEnd) || density(entryPoint + direction * t) > troskel)
-                break;
-            t += coarseStep;
-        }
-        if (!(t <= rayEnd))
-            break;
-
-        // Matter began within the last coarse step: go back and take it one
-        // voxel at a time until the ray has left matter for a coarse step. The
-        // samples go in pairs that share one gradient, taken between them, and
-        // only where one of them is not transparent: a software rasteriser
-        // runs every branch for all pixels of a block, so a gradient for each
-        // sample would cost nearly twice as much for little gain.
-        t = max(t - coarseStep + fineStep, done);
-        int emptyPairs = 0;
-        for (int i = 0; i < maxFinePairs; ++i) {
-            if (!(t <= rayEnd) || emptyPairs > coarseInFine / 2 || sum.a > opaque)
-                break;
-            vec3 p = entryPoint + direction * t;
-            vec3 next = p + direction * fineStep;
-            float d = density(p);
-            float dNext = t + fineStep <= rayEnd ? density(next) : 0.0;
-            if (max(d, dNext) > troskel) {
-                vec3 g = gradient(0.5 * (p + next));
-                float surface = surfaceness(g);
-                vec4 light = lighting(g, surface, toEye, toLight);
-                sum = composite(sum, d, surface, light);
-                sum = composite(sum, dNext, surface, light);
-                emptyPairs = 0;
-            } else {
-                emptyPairs += 1;
-            }
-            t += 2.0 * fineStep;
-        }
-        done = t;
+    for (int b = 0; b < maxBlocks; ++b) {
         if (!(t <= rayEnd) || sum.a > opaque)
             break;
+        // The block ahead of the sample: a sample on a face belongs to the block the ray enters.
+        vec3 probe = entryPoint + direction * (t + 1e-4 * voxel);
+        float blockEnd = min(t + blockExit(probe, inverse), rayEnd);
+        vec4 range = texture3D(blockRange, probe);  // lowest in r, highest in a
+        // The first sample of the ray's grid beyond this block.
+        float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
+        if (!(range.a > troskel)) {
+            t = next;  // nothing visible in the block
+        } else if (range.a - range.r <= uniformRange) {
+            // Uniform matter: all the block's samples are alike and flatly
+            // lit, so they are composited in one closed-form step.
+            float d = 0.5 * (range.r + range.a);
+            float samples = (next - t) / fineStep;
+            float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), samples);
+            vec3 colour = classifyColour(d) * lighting(vec3(0.0), 0.0, toLight, halfway).rgb;
+            sum += (1.0 - sum.a) * alpha * vec4(colour, 1.0);
+            t = next;
+        } else {
+            // Samples go in pairs that share one gradient, and only where one
+            // of them is not transparent is it lit and composited.
+            for (int i = 0; i < maxPairsInBlock; ++i) {
+                if (!(t <= blockEnd) || sum.a > opaque)
+                    break;
+                vec3 p = entryPoint + direction * t;
+                float d = density(p);
+                float dNext = t + fineStep <= rayEnd ? density(p + direction * fineStep) : 0.0;
+                // The look-ups stay outside the branch: in a software
+                // rasteriser, a look-up inside a branch that only some pixels
+                // take costs more than one that all of them make.
+                vec3 g = gradient(p, d, dNext, direction, across1, across2);
+                if (max(d, dNext) > troskel) {
+                    float surface = surfaceness(g);
+                    vec4 light = lighting(g, surface, toLight, halfway);
+                    sum = composite(sum, d, surface, light);
+                    sum = composite(sum, dNext, surface, light);
+                }
+                t += 2.0 * fineStep;
+            }
+        }
     }
     gl_FragColor = sum;
 }

@@ -4,11 +4,103 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 const char* volumePath = "data/skull_256x256x256_8.raw";
 GLuint vtexture = 0;
+GLuint blockTexture = 0;
 
 static const int32_t volumeSide = 256;
+static const int blockSide = 8;                            // voxels along each edge of a block
+static const int blocksPerSide = volumeSide / blockSide;  // 32
+static const GLint blockUnit = 1;                          // the texture unit of the block summary
+
+// Lowest and highest of the bytes at indices [first, last] of a line of
+// `count` bytes, `stride` apart, clamped to the line as the texture's edges are.
+static void lineRange(const unsigned char* line, int stride, int count, int first, int last,
+                      unsigned char* lowest, unsigned char* highest)
+{
+    if (first < 0)
+        first = 0;
+    if (last > count - 1)
+        last = count - 1;
+    unsigned char low = 255, high = 0;
+    for (int i = first; i <= last; ++i) {
+        unsigned char value = line[static_cast<size_t>(i) * stride];
+        low = value < low ? value : low;
+        high = value > high ? value : high;
+    }
+    *lowest = low;
+    *highest = high;
+}
+
+// The block summary: for each block of 8^3 voxels, the lowest and highest
+// value that linear filtering can return anywhere inside it, so the block is
+// widened by one voxel on each side. Computed one axis at a time (x, then y,
+// then z), so each voxel is read about once. `ranges` receives the pairs
+// (lowest, highest), x fastest, as the texture takes them.
+static void buildBlockRanges(const unsigned char* voxels, unsigned char* ranges)
+{
+    const int n = volumeSide, b = blocksPerSide;
+    std::vector<unsigned char> alongX(static_cast<size_t>(2) * b * n * n);   // [z][y][bx]
+    std::vector<unsigned char> alongY(static_cast<size_t>(2) * b * b * n);   // [z][by][bx]
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int bx = 0; bx < b; ++bx) {
+                size_t at = 2 * ((static_cast<size_t>(z) * n + y) * b + bx);
+                lineRange(voxels + (static_cast<size_t>(z) * n + y) * n, 1, n, bx * blockSide - 1,
+                          bx * blockSide + blockSide, &alongX[at], &alongX[at + 1]);
+            }
+    for (int z = 0; z < n; ++z)
+        for (int by = 0; by < b; ++by)
+            for (int bx = 0; bx < b; ++bx) {
+                size_t at = 2 * ((static_cast<size_t>(z) * b + by) * b + bx);
+                const unsigned char* column = &alongX[2 * (static_cast<size_t>(z) * n * b + bx)];
+                unsigned char low, high, unused;
+                lineRange(column, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &low, &unused);
+                lineRange(column + 1, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &unused, &high);
+                alongY[at] = low;
+                alongY[at + 1] = high;
+            }
+    for (int bz = 0; bz < b; ++bz)
+        for (int by = 0; by < b; ++by)
+            for (int bx = 0; bx < b; ++bx) {
+                size_t at = 2 * ((static_cast<size_t>(bz) * b + by) * b + bx);
+                const unsigned char* column = &alongY[2 * (static_cast<size_t>(by) * b + bx)];
+                unsigned char unused;
+                lineRange(column, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide, &ranges[at],
+                          &unused);
+                lineRange(column + 1, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide, &unused,
+                          &ranges[at + 1]);
+            }
+}
+
+// Uploads the block summary on unit 1 (lowest in luminance, highest in alpha,
+// nearest filtering) and points the program's "blockRange" sampler at it; the
+// ray caster skips blocks that hold nothing above its threshold. Unit 0 is
+// left active with the volume bound, as the rest of start-up expects.
+static void loadBlockSummary(const unsigned char* voxels)
+{
+    if (glActiveTexture == nullptr || glTexImage3D == nullptr)
+        return;
+    std::vector<unsigned char> ranges(static_cast<size_t>(2) * blocksPerSide * blocksPerSide * blocksPerSide, 0);
+    if (voxels != nullptr)
+        buildBlockRanges(voxels, ranges.data());
+    glActiveTexture(GL_TEXTURE0 + blockUnit);
+    glGenTextures(1, &blockTexture);
+    glBindTexture(GL_TEXTURE_3D, blockTexture);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+    glTexImage3D(GL_TEXTURE_3D, 0, GL_LUMINANCE8_ALPHA8, blocksPerSide, blocksPerSide, blocksPerSide, 0,
+                 GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glActiveTexture(GL_TEXTURE0);
+    // The program is current since start-up; it keeps the value for the whole run.
+    if (shaderEntryPointsLoaded() && shader_program != 0)
+        glUniform1i(glGetUniformLocation(shader_program, "blockRange"), blockUnit);
+}
 
 void loadVolume()
 {
@@ -45,6 +137,7 @@ void loadVolume()
     if (volume->voxels != nullptr && glTexImage3D != nullptr)
         glTexImage3D(GL_TEXTURE_3D, 0, GL_INTENSITY, volume->dimX, volume->dimY, volume->dimZ, 0,
                      GL_LUMINANCE, GL_UNSIGNED_BYTE, volume->voxels);
+    loadBlockSummary(volume->voxels);
     printf("Texture loaded!\n");
     fflush(stdout);
 }

@@ -1,7 +1,11 @@
 // Writes the viewer's sample volume: a deterministic head phantom of 256^3
 // unsigned bytes, x fastest, then y, then z. The head faces +Z with its top at +Y.
 //
-//   phantom [path]      (default data/skull_256x256x256_8.raw)
+//   phantom [--faint] [path]      (default data/skull_256x256x256_8.raw)
+//
+// --faint makes the brain one large uniform region of faint matter, without
+// folds: rays cross all of it without becoming opaque, the ray caster's
+// hardest case, which the benchmark measures.
 //
 // The head is a set of ellipsoids painted in order, each later one over the
 // earlier, with edges smoothed over a few voxels so the picture has no steps.
@@ -30,7 +34,9 @@ struct Ellipsoid {
     float folds;      // depth of the surface's folds, in head units (the brain's gyri)
 };
 
-const Ellipsoid head[] = {
+const float faintBrain = 40.0f;   // just above the default threshold
+
+Ellipsoid head[] = {
     {{0.0f, 0.0f, 0.0f}, {0.69f, 0.90f, 0.80f}, 0.0f, bone, 0.0f},         // skull
     {{0.0f, -0.02f, 0.0f}, {0.63f, 0.84f, 0.74f}, 0.0f, brain, 0.018f},    // brain
     {{-0.26f, 0.02f, 0.80f}, {0.15f, 0.12f, 0.13f}, 0.0f, air, 0.0f},      // eye sockets
@@ -109,6 +115,13 @@ unsigned char voxelValue(int x, int y, int z)
 
 int main(int argc, char** argv)
 {
+    bool faint = argc > 1 && std::string(argv[1]) == "--faint";
+    if (faint) {
+        head[1].value = faintBrain;
+        head[1].folds = 0.0f;
+        --argc;
+        ++argv;
+    }
     std::string path = argc > 1 ? argv[1] : "data/skull_256x256x256_8.raw";
     std::vector<unsigned char> volume(static_cast<size_t>(side) * side * side);
     size_t k = 0;

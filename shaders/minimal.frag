@@ -1,5 +1,7 @@
 // Ray caster, fragment stage: marches from the entry point away from the eye
 // until the ray leaves the unit cube or is opaque, compositing front to back.
+// The block summary on unit 1 tells it where nothing can be seen, so it crosses
+// such blocks whole and takes every voxel everywhere else.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -22,8 +24,9 @@ const float voxel = 1.0 / 256.0;
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
 const float blocks = 32.0;               // blocks along each axis of the summary
 const int maxBlocks = 96;                // a ray crosses at most 3 * 32 blocks
-const int maxPairsInBlock = 8;           // a block's diagonal is under 14 voxels
-const float opaque = 0.96;               // early ray termination
+const int maxPairs = 224;                // the cube's diagonal is 444 voxels
+const int maxSegments = 96;              // stretches of matter along one ray: at most one a block
+const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
                                          // its gradient is below any surface, its light flat
 
@@ -76,15 +79,17 @@ vec3 classifyColour(float d)
     return colour * gate;
 }
 
-// The gradient at p, pointing toward denser matter, from two samples the ray
-// already took (d at p, dNext one step on) and two more look-ups across the
-// ray: forward differences along three orthogonal directions. It is scaled to
-// a change over two voxels, as the surface thresholds expect.
-vec3 gradient(vec3 p, float d, float dNext, vec3 along, vec3 across1, vec3 across2)
+// The gradient at a sample the ray took, pointing toward denser matter:
+// along the ray from the samples one voxel before and after it (dBefore,
+// dAfter), across it from central differences in two directions. Four
+// look-ups instead of six, as a change over two voxels, which the surface
+// thresholds expect.
+vec3 gradient(vec3 p, float dBefore, float dAfter, vec3 along, vec3 across1, vec3 across2)
 {
-    float d1 = density(p + across1 * voxel);
-    float d2 = density(p + across2 * voxel);
-    return 2.0 * (along * (dNext - d) + across1 * (d1 - d) + across2 * (d2 - d));
+    vec3 u = across1 * voxel;
+    vec3 v = across2 * voxel;
+    return along * (dAfter - dBefore) + across1 * (density(p + u) - density(p - u)) +
+           across2 * (density(p + v) - density(p - v));
 }
 
 // How much a gradient says "boundary between tissues" rather than the noise
@@ -148,57 +153,74 @@ void main()
     vec3 halfway = normalize(toLight + toEye);
     float rayEnd = exitDistance(entryPoint, direction);
 
-    // The ray visits the blocks it crosses, front to back. A block whose
-    // highest density is at or below troskel holds nothing visible and is
-    // skipped whole; in every other block each sample of the ray's grid (one
+    // The ray alternates between crossing blocks and marching through matter.
+    // A block whose highest density is at or below troskel holds nothing
+    // visible and is crossed whole; a uniform block is composited in one
+    // closed-form step. Anywhere else every sample of the ray's grid (one
     // voxel apart, offset by the jitter) is taken, so no matter thinner than a
     // block is ever stepped over. The tests are written "!(t <= rayEnd)" so
     // that a ray made of undefined inputs (a program missing its vertex stage)
     // ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
-    for (int b = 0; b < maxBlocks; ++b) {
+    for (int segment = 0; segment < maxSegments; ++segment) {
+        // Cross empty and uniform blocks until one needs its samples.
+        for (int b = 0; b < maxBlocks; ++b) {
+            if (!(t <= rayEnd) || sum.a > opaque)
+                break;
+            // The block ahead of the sample: a sample on a face belongs to the block the ray enters.
+            vec3 probe = entryPoint + direction * (t + 1e-4 * voxel);
+            vec4 range = texture3D(blockRange, probe);  // lowest in r, highest in a
+            if (range.a > troskel && range.a - range.r > uniformRange)
+                break;
+            // The first sample of the ray's grid beyond this block.
+            float blockEnd = min(t + blockExit(probe, inverse), rayEnd);
+            float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
+            if (range.a > troskel) {
+                // Uniform matter: the block's samples are alike and flatly
+                // lit, so they are composited in one closed-form step.
+                float d = 0.5 * (range.r + range.a);
+                float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), (next - t) / fineStep);
+                vec3 colour = classifyColour(d) * lighting(vec3(0.0), 0.0, toLight, halfway).rgb;
+                sum += (1.0 - sum.a) * alpha * vec4(colour, 1.0);
+            }
+            t = next;
+        }
+
+        // March through matter in pairs of samples that share one gradient,
+        // taken at the second sample, until a pair starts in a block that is
+        // empty or uniform. Each pass also takes the sample after the pair,
+        // which the gradient needs and the next pair starts with.
+        float d = density(entryPoint + direction * t);
+        for (int i = 0; i < maxPairs; ++i) {
+            if (!(t <= rayEnd) || sum.a > opaque)
+                break;
+            vec3 p = entryPoint + direction * t;
+            // The first pair is always taken: for a sample on a block's face
+            // the two loops may disagree about its block by a rounding, and
+            // must not hand the ray back and forth without moving it on.
+            vec4 range = texture3D(blockRange, p + direction * (1e-4 * voxel));
+            if (i > 0 && (!(range.a > troskel) || range.a - range.r <= uniformRange))
+                break;
+            vec3 second = p + direction * fineStep;
+            float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
+            float dAfter = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
+            if (max(d, dSecond) > troskel) {
+                vec3 g = gradient(second, d, dAfter, direction, across1, across2);
+                float surface = surfaceness(g);
+                vec4 light = lighting(g, surface, toLight, halfway);
+                sum = composite(sum, d, surface, light);
+                sum = composite(sum, dSecond, surface, light);
+            }
+            d = dAfter;
+            t += 2.0 * fineStep;
+        }
         if (!(t <= rayEnd) || sum.a > opaque)
             break;
-        // The block ahead of the sample: a sample on a face belongs to the block the ray enters.
-        vec3 probe = entryPoint + direction * (t + 1e-4 * voxel);
-        float blockEnd = min(t + blockExit(probe, inverse), rayEnd);
-        vec4 range = texture3D(blockRange, probe);  // lowest in r, highest in a
-        // The first sample of the ray's grid beyond this block.
-        float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
-        if (!(range.a > troskel)) {
-            t = next;  // nothing visible in the block
-        } else if (range.a - range.r <= uniformRange) {
-            // Uniform matter: all the block's samples are alike and flatly
-            // lit, so they are composited in one closed-form step.
-            float d = 0.5 * (range.r + range.a);
-            float samples = (next - t) / fineStep;
-            float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), samples);
-            vec3 colour = classifyColour(d) * lighting(vec3(0.0), 0.0, toLight, halfway).rgb;
-            sum += (1.0 - sum.a) * alpha * vec4(colour, 1.0);
-            t = next;
-        } else {
-            // Samples go in pairs that share one gradient, and only where one
-            // of them is not transparent is it lit and composited.
-            for (int i = 0; i < maxPairsInBlock; ++i) {
-                if (!(t <= blockEnd) || sum.a > opaque)
-                    break;
-                vec3 p = entryPoint + direction * t;
-                float d = density(p);
-                float dNext = t + fineStep <= rayEnd ? density(p + direction * fineStep) : 0.0;
-                // The look-ups stay outside the branch: in a software
-                // rasteriser, a look-up inside a branch that only some pixels
-                // take costs more than one that all of them make.
-                vec3 g = gradient(p, d, dNext, direction, across1, across2);
-                if (max(d, dNext) > troskel) {
-                    float surface = surfaceness(g);
-                    vec4 light = lighting(g, surface, toLight, halfway);
-                    sum = composite(sum, d, surface, light);
-                    sum = composite(sum, dNext, surface, light);
-                }
-                t += 2.0 * fineStep;
-            }
-        }
     }
+    // A ray ended early, once nearly opaque, stands for its whole length: what
+    // lies behind would have added little, in the colours already gathered.
+    if (sum.a > opaque)
+        sum /= sum.a;
     gl_FragColor = sum;
 }

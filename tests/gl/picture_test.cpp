@@ -1,0 +1,222 @@
+// The block summary and the quality of the ray caster's picture: no ray steps
+// over thin matter, and the picture is at least as close to the brute-force
+// reference as the ray caster before the summary was.
+#include <gtest/gtest.h>
+
+#include <GL/glew.h>
+#include <GL/glx.h>
+
+#include "gl_window.h"
+#include "picture.h"
+#include "recording_box.h"
+#include "scratch_dir.h"
+#include "viewer.h"
+#include "x_session.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+const int side = 256, blockSide = 8, blocks = side / blockSide;
+
+class Pictures : public ::testing::Test {
+protected:
+    ScratchWorkDir dir;
+    GLuint real = 0, baseline = 0, reference = 0;
+
+    void SetUp() override
+    {
+        copyFile(VIEWER_SHADER_DIR "/minimal.vert", dir.path + "/shaders/minimal.vert");
+        copyFile(VIEWER_SHADER_DIR "/minimal.frag", dir.path + "/shaders/minimal.frag");
+        copyFile(TEST_SHADER_DIR "/baseline.frag", dir.path + "/shaders/baseline.frag");
+        writeFile(dir.path + "/shaders/reference.frag", referenceFragmentShader(VIEWER_SHADER_DIR "/minimal.frag"));
+        recordedBoxes.clear();
+        setShaderProgram(&baseline, "minimal.vert", "baseline.frag");
+        setShaderProgram(&reference, "minimal.vert", "reference.frag");
+        setShaderProgram(&real, "minimal.vert", "minimal.frag");  // current while the volume loads
+        shader_program = real;
+        ASSERT_TRUE(recordedBoxes.empty()) << recordedBoxes[0].caption << ": " << recordedBoxes[0].text;
+        setRenderState();
+        resize(640, 480);
+        troskel = troskelr = troskelg = troskelb = 0.1f;
+        rX = rY = rotateX = rotateY = tZ = translateZ = 0.0f;
+    }
+    void TearDown() override
+    {
+        rX = rY = 0.0f;
+        troskel = 0.1f;
+        free(t3DLoader->voxels);
+        t3DLoader->voxels = nullptr;
+        glDeleteTextures(1, &vtexture);
+        glDeleteTextures(1, &blockTexture);
+        shader_program = 0;
+        glUseProgram(0);
+    }
+    void load(const std::string& volumeFile)
+    {
+        std::filesystem::rename(volumeFile, dir.path + "/data/skull_256x256x256_8.raw");
+        loadVolume();
+        ASSERT_TRUE(recordedBoxes.empty());
+    }
+    Image frame(GLuint program)
+    {
+        shader_program = program;
+        glUseProgram(program);
+        display();
+        glFinish();
+        return capture(glXGetCurrentDisplay(), glXGetCurrentDrawable());
+    }
+    std::string scratchFile(const std::string& name) { return dir.path + "/" + name; }
+};
+
+TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesUnitZeroAsItWas)
+{
+    // One bright voxel: linear filtering reaches it from one voxel around, so
+    // every block within one voxel of it must show it, and no other block.
+    const int vx = 17, vy = 8, vz = 100;
+    std::vector<unsigned char> volume(volumeBytes, 0);
+    volume[vx + side * vy + side * side * static_cast<size_t>(vz)] = 200;
+    writeFile(scratchFile("one.raw"), volume);
+    load(scratchFile("one.raw"));
+
+    GLint active = 0, boundOnZero = 0, unit = -1;
+    glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+    glGetIntegerv(GL_TEXTURE_BINDING_3D, &boundOnZero);
+    glGetUniformiv(real, glGetUniformLocation(real, "blockRange"), &unit);
+    EXPECT_EQ(active, GL_TEXTURE0);
+    EXPECT_EQ(static_cast<GLuint>(boundOnZero), vtexture);
+    EXPECT_EQ(unit, 1);
+
+    std::vector<unsigned char> ranges(2u * blocks * blocks * blocks, 99);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_3D, blockTexture);
+    glGetTexImage(GL_TEXTURE_3D, 0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glActiveTexture(GL_TEXTURE0);
+    auto reaches = [](int voxel, int block) {
+        return voxel >= block * blockSide - 1 && voxel <= block * blockSide + blockSide;
+    };
+    int wrong = 0, showing = 0;
+    for (int bz = 0; bz < blocks; ++bz)
+        for (int by = 0; by < blocks; ++by)
+            for (int bx = 0; bx < blocks; ++bx) {
+                size_t at = 2 * (bx + blocks * (by + static_cast<size_t>(blocks) * bz));
+                bool near = reaches(vx, bx) && reaches(vy, by) && reaches(vz, bz);
+                wrong += ranges[at] != 0 || ranges[at + 1] != (near ? 200 : 0);
+                showing += near;
+            }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(showing, 2);  // y = 8 lies on the edge of blocks 0 and 1
+
+    // A missing volume gives a summary of zeros.
+    free(t3DLoader->voxels);
+    std::filesystem::remove(dir.path + "/data/skull_256x256x256_8.raw");
+    loadVolume();
+    ASSERT_EQ(recordedBoxes.size(), 1u);
+    recordedBoxes.clear();
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_3D, blockTexture);
+    glGetTexImage(GL_TEXTURE_3D, 0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glActiveTexture(GL_TEXTURE0);
+    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), 0), static_cast<long>(ranges.size()));
+}
+
+int brightness(const Image& image, int x, int y)
+{
+    const unsigned char* p = image.at(x, y);
+    return p[0] + p[1] + p[2];
+}
+
+TEST_F(Pictures, NoRayStepsOverASheetTwoVoxelsThickAtAnySlantOrTurn)
+{
+    // A flat sheet of bone across the whole volume, tilted against every axis.
+    const double n[3] = {0.31, 0.52, 0.80}, length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    std::vector<unsigned char> volume(volumeBytes, 0);
+    for (int z = 0; z < side; ++z)
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                double distance = ((x - 127.5) * n[0] + (y - 127.5) * n[1] + (z - 127.5) * n[2]) / length;
+                if (std::fabs(distance) < 1.0)
+                    volume[x + side * y + side * side * static_cast<size_t>(z)] = 240;
+            }
+    writeFile(scratchFile("sheet.raw"), volume);
+    load(scratchFile("sheet.raw"));
+
+    const float turns[][2] = {{0, 0}, {30, 20}, {75, -40}, {-60, 10}, {140, 65}};
+    for (const auto& turn : turns) {
+        rX = turn[0];
+        rY = turn[1];
+        Image expected = frame(reference), shown = frame(real);
+        int crossing = 0, missed = 0;
+        for (int y = 0; y < shown.height; ++y)
+            for (int x = 0; x < shown.width; ++x)
+                if (brightness(expected, x, y) > 60) {
+                    ++crossing;
+                    missed += brightness(shown, x, y) < brightness(expected, x, y) / 10;
+                }
+        if (getenv("DUMP")) {
+            for (auto [name, img] : {std::pair{"exp", &expected}, std::pair{"got", &shown}}) {
+                FILE* f = fopen((std::string("/tmp/") + name + std::to_string(int(turn[0])) + ".ppm").c_str(), "wb");
+                fprintf(f, "P6 %d %d 255\n", img->width, img->height);
+                fwrite(img->rgb.data(), 1, img->rgb.size(), f);
+                fclose(f);
+            }
+            for (int y = 0; y < shown.height; ++y)
+                for (int x = 0; x < shown.width; ++x)
+                    if (brightness(expected, x, y) > 60 && brightness(shown, x, y) < brightness(expected, x, y) / 3)
+                        printf("miss %d %d exp %d got %d\n", x, y, brightness(expected, x, y), brightness(shown, x, y));
+        }
+        EXPECT_GT(crossing, 10000) << "turn " << turn[0] << "/" << turn[1];
+        EXPECT_EQ(missed, 0) << "turn " << turn[0] << "/" << turn[1] << ": dark pixels where the sheet crosses";
+    }
+}
+
+// The benchmark's volumes and views: the picture of each is compared with the
+// reference, for the viewer's ray caster and for the one before the summary.
+TEST_F(Pictures, EveryVolumeAndViewIsAtLeastAsCloseToTheReferenceAsBefore)
+{
+    struct Volume {
+        std::string name, command;
+    };
+    std::vector<Volume> volumes = {{"phantom", PHANTOM_PATH " "}, {"faint phantom", PHANTOM_PATH " --faint "}};
+    const char* head = "/usr/share/mricron/templates/ch2.nii.gz";
+    if (std::filesystem::exists(head))
+        volumes.push_back({"MRI head", std::string(IMPORT_SCAN_PATH) + " " + head + " "});
+    struct View {
+        const char* name;
+        float turnX, turnY, troskel;
+    };
+    const View views[] = {{"default", 0, 0, 0.1f}, {"turned", 45, 45, 0.1f}, {"peeled", 0, 0, 0.45f}};
+
+    printf("%-14s %-8s %-9s %20s %20s\n", "volume", "view", "shader", "mean error r g b", "99th percentile");
+    for (const Volume& volume : volumes) {
+        std::string file = scratchFile("volume.raw");
+        ASSERT_EQ(std::system((volume.command + file + " > /dev/null").c_str()), 0) << volume.command;
+        free(t3DLoader->voxels);
+        glDeleteTextures(1, &vtexture);
+        glDeleteTextures(1, &blockTexture);
+        glUseProgram(real);
+        load(file);
+        for (const View& view : views) {
+            rX = view.turnX;
+            rY = view.turnY;
+            troskel = view.troskel;
+            Image expected = frame(reference);
+            PictureError now = pictureError(frame(real), expected);
+            PictureError before = pictureError(frame(baseline), expected);
+            for (auto [name, error] : {std::pair{"now", now}, std::pair{"before", before}})
+                printf("%-14s %-8s %-9s %6.2f %6.2f %6.2f %6.0f %6.0f %6.0f\n", volume.name.c_str(), view.name, name,
+                       error.mean[0], error.mean[1], error.mean[2], error.p99[0], error.p99[1], error.p99[2]);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_LE(now.mean[c], before.mean[c] + 0.05) << volume.name << ", " << view.name << ", channel " << c;
+                EXPECT_LE(now.p99[c], before.p99[c] + 1) << volume.name << ", " << view.name << ", channel " << c;
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -156,20 +156,10 @@ TEST_F(Pictures, NoRayStepsOverASheetTwoVoxelsThickAtAnySlantOrTurn)
             for (int x = 0; x < shown.width; ++x)
                 if (brightness(expected, x, y) > 60) {
                     ++crossing;
+                    // Sampled once a voxel, a ray may meet only the sheet's filtered edge
+                    // and show it faintly; a ray that steps over it shows nothing.
                     missed += brightness(shown, x, y) < brightness(expected, x, y) / 10;
                 }
-        if (getenv("DUMP")) {
-            for (auto [name, img] : {std::pair{"exp", &expected}, std::pair{"got", &shown}}) {
-                FILE* f = fopen((std::string("/tmp/") + name + std::to_string(int(turn[0])) + ".ppm").c_str(), "wb");
-                fprintf(f, "P6 %d %d 255\n", img->width, img->height);
-                fwrite(img->rgb.data(), 1, img->rgb.size(), f);
-                fclose(f);
-            }
-            for (int y = 0; y < shown.height; ++y)
-                for (int x = 0; x < shown.width; ++x)
-                    if (brightness(expected, x, y) > 60 && brightness(shown, x, y) < brightness(expected, x, y) / 3)
-                        printf("miss %d %d exp %d got %d\n", x, y, brightness(expected, x, y), brightness(shown, x, y));
-        }
         EXPECT_GT(crossing, 10000) << "turn " << turn[0] << "/" << turn[1];
         EXPECT_EQ(missed, 0) << "turn " << turn[0] << "/" << turn[1] << ": dark pixels where the sheet crosses";
     }

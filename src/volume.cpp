@@ -16,15 +16,16 @@ static const int blocksPerSide = volumeSide / blockSide;  // 32
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 
 // Lowest and highest of the bytes at indices [first, last] of a line of
-// `count` bytes, `stride` apart, clamped to the line as the texture's edges are.
+// `count` bytes, `stride` apart. Beyond the line's ends the texture's border
+// (GL_CLAMP filters with it) counts as 0.
 static void lineRange(const unsigned char* line, int stride, int count, int first, int last,
                       unsigned char* lowest, unsigned char* highest)
 {
+    unsigned char low = first < 0 || last > count - 1 ? 0 : 255, high = 0;
     if (first < 0)
         first = 0;
     if (last > count - 1)
         last = count - 1;
-    unsigned char low = 255, high = 0;
     for (int i = first; i <= last; ++i) {
         unsigned char value = line[static_cast<size_t>(i) * stride];
         low = value < low ? value : low;

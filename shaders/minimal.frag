@@ -131,6 +131,13 @@ float jitter()
     return fract(sin(dot(gl_FragCoord.xy, vec2(12.9898, 78.233))) * 43758.5453);
 }
 
+// Whether a block, from its range in the summary (lowest in r, highest in a),
+// must have its samples taken: it holds something visible that is not uniform.
+bool needsSamples(vec4 range)
+{
+    return range.a > troskel && range.a - range.r > uniformRange;
+}
+
 // Distance along the ray from p to where it leaves the block that holds p.
 float blockExit(vec3 p, vec3 inverse)
 {
@@ -151,6 +158,9 @@ void main()
     vec3 across2 = cross(direction, across1);
     vec3 toLight = normalize(lightDirection);
     vec3 halfway = normalize(toLight + toEye);
+    vec3 flatLight = lighting(vec3(0.0), 0.0, toLight, halfway).rgb;  // the light of uniform matter
+    // A sample on a block's face counts as in the block the ray enters.
+    vec3 faceNudge = direction * (1e-4 * voxel);
     float rayEnd = exitDistance(entryPoint, direction);
 
     // The ray alternates between crossing blocks and marching through matter.
@@ -168,10 +178,9 @@ void main()
         for (int b = 0; b < maxBlocks; ++b) {
             if (!(t <= rayEnd) || sum.a > opaque)
                 break;
-            // The block ahead of the sample: a sample on a face belongs to the block the ray enters.
-            vec3 probe = entryPoint + direction * (t + 1e-4 * voxel);
-            vec4 range = texture3D(blockRange, probe);  // lowest in r, highest in a
-            if (range.a > troskel && range.a - range.r > uniformRange)
+            vec3 probe = entryPoint + direction * t + faceNudge;
+            vec4 range = texture3D(blockRange, probe);
+            if (needsSamples(range))
                 break;
             // The first sample of the ray's grid beyond this block.
             float blockEnd = min(t + blockExit(probe, inverse), rayEnd);
@@ -181,8 +190,7 @@ void main()
                 // lit, so they are composited in one closed-form step.
                 float d = 0.5 * (range.r + range.a);
                 float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), (next - t) / fineStep);
-                vec3 colour = classifyColour(d) * lighting(vec3(0.0), 0.0, toLight, halfway).rgb;
-                sum += (1.0 - sum.a) * alpha * vec4(colour, 1.0);
+                sum += (1.0 - sum.a) * alpha * vec4(classifyColour(d) * flatLight, 1.0);
             }
             t = next;
         }
@@ -199,8 +207,7 @@ void main()
             // The first pair is always taken: for a sample on a block's face
             // the two loops may disagree about its block by a rounding, and
             // must not hand the ray back and forth without moving it on.
-            vec4 range = texture3D(blockRange, p + direction * (1e-4 * voxel));
-            if (i > 0 && (!(range.a > troskel) || range.a - range.r <= uniformRange))
+            if (i > 0 && !needsSamples(texture3D(blockRange, p + faceNudge)))
                 break;
             vec3 second = p + direction * fineStep;
             float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;

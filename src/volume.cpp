@@ -15,11 +15,11 @@ static const int blockSide = 8;                            // voxels along each 
 static const int blocksPerSide = volumeSide / blockSide;  // 32
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 
-// Lowest and highest of the bytes at indices [first, last] of a line of
-// `count` bytes, `stride` apart. Beyond the line's ends the texture's border
-// (GL_CLAMP filters with it) counts as 0.
-static void lineRange(const unsigned char* line, int stride, int count, int first, int last,
-                      unsigned char* lowest, unsigned char* highest)
+// The lowest of `lows` and the highest of `highs` at indices [first, last] of
+// lines of `count` entries, `stride` apart. Beyond the lines' ends the
+// texture's border (GL_CLAMP filters with it) counts as 0.
+static void lineRange(const unsigned char* lows, const unsigned char* highs, int stride, int count, int first,
+                      int last, unsigned char* lowest, unsigned char* highest)
 {
     unsigned char low = first < 0 || last > count - 1 ? 0 : 255, high = 0;
     if (first < 0)
@@ -27,9 +27,9 @@ static void lineRange(const unsigned char* line, int stride, int count, int firs
     if (last > count - 1)
         last = count - 1;
     for (int i = first; i <= last; ++i) {
-        unsigned char value = line[static_cast<size_t>(i) * stride];
-        low = value < low ? value : low;
-        high = value > high ? value : high;
+        size_t at = static_cast<size_t>(i) * stride;
+        low = lows[at] < low ? lows[at] : low;
+        high = highs[at] > high ? highs[at] : high;
     }
     *lowest = low;
     *highest = high;
@@ -38,42 +38,47 @@ static void lineRange(const unsigned char* line, int stride, int count, int firs
 // The block summary: for each block of 8^3 voxels, the lowest and highest
 // value that linear filtering can return anywhere inside it, so the block is
 // widened by one voxel on each side. Computed one axis at a time (x, then y,
-// then z), so each voxel is read about once. `ranges` receives the pairs
-// (lowest, highest), x fastest, as the texture takes them.
+// then z), so each voxel is read about once; each pass keeps (lowest, highest)
+// pairs, x fastest, as the texture takes them.
 static void buildBlockRanges(const unsigned char* voxels, unsigned char* ranges)
 {
     const int n = volumeSide, b = blocksPerSide;
-    std::vector<unsigned char> alongX(static_cast<size_t>(2) * b * n * n);   // [z][y][bx]
-    std::vector<unsigned char> alongY(static_cast<size_t>(2) * b * b * n);   // [z][by][bx]
+    std::vector<unsigned char> alongX(static_cast<size_t>(2) * b * n * n);  // [z][y][bx]
+    std::vector<unsigned char> alongY(static_cast<size_t>(2) * b * b * n);  // [z][by][bx]
     for (int z = 0; z < n; ++z)
         for (int y = 0; y < n; ++y)
             for (int bx = 0; bx < b; ++bx) {
-                size_t at = 2 * ((static_cast<size_t>(z) * n + y) * b + bx);
-                lineRange(voxels + (static_cast<size_t>(z) * n + y) * n, 1, n, bx * blockSide - 1,
-                          bx * blockSide + blockSide, &alongX[at], &alongX[at + 1]);
+                const unsigned char* row = voxels + (static_cast<size_t>(z) * n + y) * n;
+                unsigned char* range = &alongX[2 * ((static_cast<size_t>(z) * n + y) * b + bx)];
+                lineRange(row, row, 1, n, bx * blockSide - 1, bx * blockSide + blockSide, &range[0], &range[1]);
             }
     for (int z = 0; z < n; ++z)
         for (int by = 0; by < b; ++by)
             for (int bx = 0; bx < b; ++bx) {
-                size_t at = 2 * ((static_cast<size_t>(z) * b + by) * b + bx);
                 const unsigned char* column = &alongX[2 * (static_cast<size_t>(z) * n * b + bx)];
-                unsigned char low, high, unused;
-                lineRange(column, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &low, &unused);
-                lineRange(column + 1, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &unused, &high);
-                alongY[at] = low;
-                alongY[at + 1] = high;
+                unsigned char* range = &alongY[2 * ((static_cast<size_t>(z) * b + by) * b + bx)];
+                lineRange(column, column + 1, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &range[0],
+                          &range[1]);
             }
     for (int bz = 0; bz < b; ++bz)
         for (int by = 0; by < b; ++by)
             for (int bx = 0; bx < b; ++bx) {
-                size_t at = 2 * ((static_cast<size_t>(bz) * b + by) * b + bx);
                 const unsigned char* column = &alongY[2 * (static_cast<size_t>(by) * b + bx)];
-                unsigned char unused;
-                lineRange(column, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide, &ranges[at],
-                          &unused);
-                lineRange(column + 1, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide, &unused,
-                          &ranges[at + 1]);
+                unsigned char* range = &ranges[2 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
+                lineRange(column, column + 1, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide,
+                          &range[0], &range[1]);
             }
+}
+
+// Filtering and wrapping of the 3D texture bound on the active unit, in the order
+// the volume texture has them set.
+static void setTextureParameters(GLint filter, GLint wrap)
+{
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, filter);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, filter);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_S, wrap);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_T, wrap);
+    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, wrap);
 }
 
 // Uploads the block summary on unit 1 (lowest in luminance, highest in alpha,
@@ -90,11 +95,7 @@ static void loadBlockSummary(const unsigned char* voxels)
     glActiveTexture(GL_TEXTURE0 + blockUnit);
     glGenTextures(1, &blockTexture);
     glBindTexture(GL_TEXTURE_3D, blockTexture);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+    setTextureParameters(GL_NEAREST, GL_CLAMP_TO_EDGE);
     glTexImage3D(GL_TEXTURE_3D, 0, GL_LUMINANCE8_ALPHA8, blocksPerSide, blocksPerSide, blocksPerSide, 0,
                  GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
     glActiveTexture(GL_TEXTURE0);
@@ -130,11 +131,7 @@ void loadVolume()
     glEnable(GL_TEXTURE_3D);
     glGenTextures(1, &vtexture);
     glBindTexture(GL_TEXTURE_3D, vtexture);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_S, GL_CLAMP);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_T, GL_CLAMP);
-    glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, GL_CLAMP);
+    setTextureParameters(GL_LINEAR, GL_CLAMP);
     if (volume->voxels != nullptr && glTexImage3D != nullptr)
         glTexImage3D(GL_TEXTURE_3D, 0, GL_INTENSITY, volume->dimX, volume->dimY, volume->dimZ, 0,
                      GL_LUMINANCE, GL_UNSIGNED_BYTE, volume->voxels);

@@ -4,12 +4,12 @@
 // at +z, so that a head faces the viewer in its default view.
 //
 //   import_scan INPUT OUTPUT [--window LOW HIGH]
+#include "itkCommand.h"
 #include "itkGDCMImageIO.h"
 #include "itkGDCMSeriesFileNames.h"
 #include "itkImageFileReader.h"
 #include "itkImageIOFactory.h"
 #include "itkImageSeriesReader.h"
-#include "itkCommand.h"
 #include "itkLinearInterpolateImageFunction.h"
 #include "itkMetaDataObject.h"
 #include "itkRecursiveGaussianImageFilter.h"
@@ -18,16 +18,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -302,6 +302,21 @@ static ScanImage::Pointer readDicomDirectory(const std::string& path, std::strin
     return reader->GetOutput();
 }
 
+// The lowest and highest finite value of the scan.
+static void valueRange(const ScanImage* scan, float* lowest, float* highest)
+{
+    *lowest = std::numeric_limits<float>::max();
+    *highest = std::numeric_limits<float>::lowest();
+    const float* voxels = scan->GetBufferPointer();
+    for (size_t i = 0, n = scan->GetBufferedRegion().GetNumberOfPixels(); i < n; ++i)
+        if (std::isfinite(voxels[i])) {
+            *lowest = std::min(*lowest, voxels[i]);
+            *highest = std::max(*highest, voxels[i]);
+        }
+    if (*lowest > *highest)
+        throw ImportError("no finite values");
+}
+
 static double percentile(std::vector<float>& values, double share)
 {
     size_t rank = static_cast<size_t>(share * (values.size() - 1));
@@ -313,7 +328,8 @@ static double percentile(std::vector<float>& values, double share)
 // table for a CT (by its DICOM modality, or because a good share of it sits at
 // the value of air); otherwise robust percentiles, so that a few extreme voxels
 // do not squeeze the tissues into a narrow band.
-static Mapping chooseMapping(const ScanImage* scan, const std::string& modality, const double* window)
+static Mapping chooseMapping(const ScanImage* scan, float lowest, float highest, const std::string& modality,
+                             const double* window)
 {
     const float* voxels = scan->GetBufferPointer();
     size_t count = scan->GetBufferedRegion().GetNumberOfPixels();
@@ -323,10 +339,8 @@ static Mapping chooseMapping(const ScanImage* scan, const std::string& modality,
     for (size_t i = 0; i < count; i += stride)
         if (std::isfinite(voxels[i]))
             values.push_back(voxels[i]);
-    if (values.empty())
-        throw ImportError("no finite values");
-    double lowest = *std::min_element(values.begin(), values.end());
-    double highest = *std::max_element(values.begin(), values.end());
+    if (values.empty())  // the finite values fell between the samples
+        values = {lowest, highest};
     double low = percentile(values, 0.005), high = percentile(values, 0.995);
     printf("  values %g to %g (0.5%% and 99.5%% percentiles %g and %g)\n", lowest, highest, low, high);
 
@@ -389,7 +403,7 @@ static Direction viewerAxes()
 // isotropic voxels: the longest side spans all 256, the others are centred.
 // Where the scan is shrunk it is smoothed first so that fine detail does not
 // alias into false structure.
-static ScanImage::Pointer resample(ScanImage::Pointer scan)
+static ScanImage::Pointer resample(ScanImage::Pointer scan, float air)
 {
     const Direction axes = viewerAxes();
     const ScanImage::SizeType size = scan->GetLargestPossibleRegion().GetSize();
@@ -440,12 +454,6 @@ static ScanImage::Pointer resample(ScanImage::Pointer scan)
     }
     fflush(stdout);
 
-    float air = std::numeric_limits<float>::max();  // outside the scan: its lowest value
-    const float* voxels = scan->GetBufferPointer();
-    for (size_t i = 0, n = scan->GetBufferedRegion().GetNumberOfPixels(); i < n; ++i)
-        if (std::isfinite(voxels[i]))
-            air = std::min(air, voxels[i]);
-
     auto resampler = itk::ResampleImageFilter<ScanImage, ScanImage>::New();
     resampler->SetInput(smoothed);
     resampler->SetInterpolator(itk::LinearInterpolateImageFunction<ScanImage, double>::New());
@@ -453,7 +461,7 @@ static ScanImage::Pointer resample(ScanImage::Pointer scan)
     resampler->SetOutputSpacing(voxel);
     resampler->SetOutputOrigin(origin);
     resampler->SetOutputDirection(axes);
-    resampler->SetDefaultPixelValue(air);
+    resampler->SetDefaultPixelValue(air);  // outside the scan: its lowest value
     resampler->Update();
     return resampler->GetOutput();
 }
@@ -500,8 +508,10 @@ static int importScan(const std::string& input, const std::string& output, const
         ScanImage::Pointer scan = std::filesystem::is_directory(input, error) ? readDicomDirectory(input, &modality)
                                                                               : readFile(input, &modality);
         printScan(input, scan);
-        Mapping mapping = chooseMapping(scan, modality, window);
-        ScanImage::Pointer cube = resample(scan);
+        float lowest, highest;
+        valueRange(scan, &lowest, &highest);
+        Mapping mapping = chooseMapping(scan, lowest, highest, modality, window);
+        ScanImage::Pointer cube = resample(scan, lowest);
         scan = nullptr;
 
         const float* values = cube->GetBufferPointer();

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -68,14 +67,6 @@ std::function<void(const std::string&)> pipesInstead(std::vector<std::string> fi
 std::function<void(const std::string&)> volumeOf(size_t size)
 {
     return [=](const std::string& dir) { writeFile(dir + volumePath, patternVolume(size)); };
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string garbage()

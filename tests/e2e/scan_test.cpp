@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -86,15 +85,13 @@ TEST(RealScan, RunScriptWithAScanAndNoDisplaySavesAScreenshotAndLeavesDataAlone)
     std::string log = makeScratchDir();
     std::string command = "cd " + root + " && env -u DISPLAY scripts/run " + head + " > " + log + "/out 2>&1";
     int status = std::system(command.c_str());
-    std::ifstream in(log + "/out");
-    std::stringstream output;
-    output << in.rdbuf();
+    std::string output = readFile(log + "/out");
     removeTree(log);
 
-    ASSERT_EQ(status, 0) << output.str();
-    EXPECT_NE(output.str().find("Window title: D"), std::string::npos) << output.str();
-    EXPECT_NE(output.str().find("FPS"), std::string::npos) << output.str();
-    EXPECT_TRUE(std::filesystem::exists(screenshot)) << output.str();
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Window title: D"), std::string::npos) << output;
+    EXPECT_NE(output.find("FPS"), std::string::npos) << output;
+    EXPECT_TRUE(std::filesystem::exists(screenshot)) << output;
     EXPECT_GT(std::filesystem::file_size(screenshot), 5000u);
     EXPECT_EQ(listing(root + "/data"), dataBefore);
 }

@@ -13,8 +13,6 @@
 #include <cmath>
 #include <complex>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,14 +27,6 @@ struct ImportRun {
     int status = -1;  // exit status, or -1 if it died of a signal
     std::string output, errors;
 };
-
-std::string readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 ImportRun importScan(const std::string& dir, std::vector<std::string> arguments)
 {
@@ -57,8 +47,8 @@ ImportRun importScan(const std::string& dir, std::vector<std::string> arguments)
     waitpid(child, &status, 0);
     ImportRun run;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.output = readAll(dir + "/stdout.log");
-    run.errors = readAll(dir + "/stderr.log");
+    run.output = readFile(dir + "/stdout.log");
+    run.errors = readFile(dir + "/stderr.log");
     std::filesystem::remove(dir + "/stdout.log");
     std::filesystem::remove(dir + "/stderr.log");
     return run;
@@ -214,7 +204,7 @@ protected:
         ImportRun run = importScan(dir, arguments);
         EXPECT_EQ(run.status, 0) << run.errors;
         EXPECT_EQ(run.errors, "");
-        Volume volume{readAll(dir + "/out.raw")};
+        Volume volume{readFile(dir + "/out.raw")};
         EXPECT_EQ(volume.bytes.size(), static_cast<size_t>(side) * side * side);
         volume.bytes.resize(static_cast<size_t>(side) * side * side);
         return volume;
@@ -386,10 +376,10 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
     writeImage<Scene>(scene, dir + "/good.nii");
     writeImage<Scene>(scene, dir + "/good.nrrd");
     writeImage<Scene>(scene, dir + "/good.mha");
-    std::string gz = readAll(dir + "/good.nii.gz");
-    std::string nii = readAll(dir + "/good.nii");
-    std::string nrrd = readAll(dir + "/good.nrrd");
-    std::string mha = readAll(dir + "/good.mha");
+    std::string gz = readFile(dir + "/good.nii.gz");
+    std::string nii = readFile(dir + "/good.nii");
+    std::string nrrd = readFile(dir + "/good.nrrd");
+    std::string mha = readFile(dir + "/good.mha");
 
     makeDir(dir + "/in");
     auto in = [&](const std::string& name) { return dir + "/in/" + name; };
@@ -440,7 +430,7 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
         EXPECT_EQ(run.errors.rfind("import_scan: " + bad.input + ": ", 0), 0u) << run.errors;
         EXPECT_NE(run.errors.find(bad.cause), std::string::npos) << run.errors;
-        EXPECT_TRUE(readAll(output) == before) << bad.input << ": the output was changed";
+        EXPECT_TRUE(readFile(output) == before) << bad.input << ": the output was changed";
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/out"), {}), 1) << bad.input;
     }
 }

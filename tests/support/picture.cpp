@@ -1,22 +1,14 @@
 #include "picture.h"
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include "scratch_dir.h"
 
-static std::string readText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+#include <algorithm>
+#include <vector>
 
 std::string referenceFragmentShader(const std::string& viewerFragmentPath)
 {
-    std::string viewer = readText(viewerFragmentPath);
-    return viewer.substr(0, viewer.find("void main()")) + readText(TEST_SHADER_DIR "/reference_main.frag");
+    std::string viewer = readFile(viewerFragmentPath);
+    return viewer.substr(0, viewer.find("void main()")) + readFile(TEST_SHADER_DIR "/reference_main.frag");
 }
 
 PictureError pictureError(const Image& picture, const Image& reference)

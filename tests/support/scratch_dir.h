@@ -7,6 +7,7 @@
 // A new empty directory under the system's temporary directory.
 std::string makeScratchDir();
 void removeTree(const std::string& path);
+std::string readFile(const std::string& path);  // all its bytes; empty if it cannot be read
 void writeFile(const std::string& path, const std::string& bytes);
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes);
 void copyFile(const std::string& from, const std::string& to);

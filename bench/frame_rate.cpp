@@ -7,10 +7,11 @@
 // the brute-force reference: mean and 99th-percentile error per channel, for
 // the viewer's ray caster and for the one before the block summary.
 //
-//   frame_rate [seconds per view] [shader directory]
+//   frame_rate [seconds per view] [shader directory] [scan...]
 //
 // The defaults are 6 seconds and the viewer's own shaders/; another directory
 // holding minimal.vert and minimal.frag measures a variant of the ray caster.
+// Each scan given (anything import_scan reads) is measured as well.
 #include "picture.h"
 #include "scratch_dir.h"
 #include "x_session.h"
@@ -161,7 +162,7 @@ std::string rendererOn(const std::string& display)
     return text;
 }
 
-std::vector<Volume> makeVolumes(const std::string& dir)
+std::vector<Volume> makeVolumes(const std::string& dir, const std::vector<std::string>& scans)
 {
     std::vector<Volume> volumes = {{"phantom", dir + "/phantom.raw"}, {"faint phantom", dir + "/faint.raw"}};
     bool made = system((PHANTOM_PATH " " + volumes[0].path + " > /dev/null").c_str()) == 0 &&
@@ -172,6 +173,11 @@ std::vector<Volume> makeVolumes(const std::string& dir)
         made = made && system((IMPORT_SCAN_PATH " " + head + " " + volumes[2].path + " > /dev/null").c_str()) == 0;
     } else {
         printf("%s is not installed: the MRI head is left out\n", head.c_str());
+    }
+    for (const std::string& scan : scans) {
+        volumes.push_back({std::filesystem::path(scan).filename().string(),
+                           dir + "/scan" + std::to_string(volumes.size()) + ".raw"});
+        made = made && system((IMPORT_SCAN_PATH " " + scan + " " + volumes.back().path + " > /dev/null").c_str()) == 0;
     }
     if (!made) {
         fprintf(stderr, "frame_rate: cannot make the benchmark volumes\n");
@@ -192,7 +198,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string dir = makeScratchDir();
-    std::vector<Volume> volumes = makeVolumes(dir);
+    std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, 3), argv + argc));
     printf("machine: %u cores, renderer: %s\n", std::thread::hardware_concurrency(),
            rendererOn(server.display).c_str());
     printf("frame rates: median (lowest-highest) over %.0f s per view after %.0f s of warm-up, 640x480\n\n",

@@ -1,7 +1,12 @@
 // Ray caster, fragment stage: marches from the entry point away from the eye
 // until the ray leaves the unit cube or is opaque, compositing front to back.
 // The block summary on unit 1 tells it where nothing can be seen, so it crosses
-// such blocks whole and takes every voxel everywhere else.
+// such blocks whole and takes every voxel everywhere else. Only the samples
+// of visible matter pay for a gradient and light.
+//
+// The loops are laid out for a software rasteriser as much as for a graphics
+// card: it runs every branch of an "if" for a whole group of pixels, so work
+// is saved only by leaving a loop, never by a branch inside one.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -9,8 +14,9 @@
 #version 110
 
 uniform sampler3D vtexture;
-uniform sampler3D blockRange;  // per block of 8^3 voxels: the lowest (r) and highest (a)
-                               // density that filtering can return inside it
+uniform sampler3D blockRange;  // per block of 8^3 voxels: the lowest (r) and highest (g)
+                               // density that filtering can return inside it, and the
+                               // highest in its group of 2^3 (b) and 4^3 (a) blocks
 uniform float troskel;
 uniform float troskelr;
 uniform float troskelg;
@@ -25,7 +31,7 @@ const float fineStep = voxel;            // full quality: one sample per voxel i
 const float blocks = 32.0;               // blocks along each axis of the summary
 const int maxBlocks = 96;                // a ray crosses at most 3 * 32 blocks
 const int maxPairs = 224;                // the cube's diagonal is 444 voxels
-const int maxSegments = 96;              // stretches of matter along one ray: at most one a block
+const int maxSegments = maxPairs;        // each pass of the ray's main loop takes at least one pair
 const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
                                          // its gradient is below any surface, its light flat
@@ -131,18 +137,19 @@ float jitter()
     return fract(sin(dot(gl_FragCoord.xy, vec2(12.9898, 78.233))) * 43758.5453);
 }
 
-// Whether a block, from its range in the summary (lowest in r, highest in a),
+// Whether a block, from its range in the summary (lowest in r, highest in g),
 // must have its samples taken: it holds something visible that is not uniform.
 bool needsSamples(vec4 range)
 {
-    return range.a > troskel && range.a - range.r > uniformRange;
+    return range.g > troskel && range.g - range.r > uniformRange;
 }
 
-// Distance along the ray from p to where it leaves the block that holds p.
-float blockExit(vec3 p, vec3 inverse)
+// Distance along the ray from p to where it leaves the cell that holds p, on a
+// grid of `cells` cells along each axis of the cube.
+float blockExit(vec3 p, vec3 inverse, float cells)
 {
-    vec3 cell = floor(p * blocks);
-    vec3 far = (cell + step(0.0, inverse)) / blocks;
+    vec3 cell = floor(p * cells);
+    vec3 far = (cell + step(0.0, inverse)) / cells;
     vec3 distance = (far - p) * inverse;
     return min(min(distance.x, distance.y), distance.z);
 }
@@ -163,18 +170,20 @@ void main()
     vec3 faceNudge = direction * (1e-4 * voxel);
     float rayEnd = exitDistance(entryPoint, direction);
 
-    // The ray alternates between crossing blocks and marching through matter.
-    // A block whose highest density is at or below troskel holds nothing
-    // visible and is crossed whole; a uniform block is composited in one
-    // closed-form step. Anywhere else every sample of the ray's grid (one
-    // voxel apart, offset by the jitter) is taken, so no matter thinner than a
-    // block is ever stepped over. The tests are written "!(t <= rayEnd)" so
+    // Each pass of the main loop crosses blocks, then marches through matter
+    // below troskel, then through visible matter. A block whose highest
+    // density is at or below troskel holds nothing visible and is crossed
+    // whole, with the whole group of blocks around it where the group is as
+    // empty; a uniform block is composited in one closed-form step. Anywhere
+    // else every sample of the ray's grid (one voxel apart, offset by the
+    // jitter) is taken, so no matter thinner than a block is ever stepped over. The tests are written "!(t <= rayEnd)" so
     // that a ray made of undefined inputs (a program missing its vertex stage)
     // ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
     for (int segment = 0; segment < maxSegments; ++segment) {
-        // Cross empty and uniform blocks until one needs its samples.
+        // Cross empty and uniform blocks until one needs its samples. An empty
+        // block in an empty group of 4^3 or 2^3 blocks is crossed with its group.
         for (int b = 0; b < maxBlocks; ++b) {
             if (!(t <= rayEnd) || sum.a > opaque)
                 break;
@@ -182,45 +191,66 @@ void main()
             vec4 range = texture3D(blockRange, probe);
             if (needsSamples(range))
                 break;
-            // The first sample of the ray's grid beyond this block.
-            float blockEnd = min(t + blockExit(probe, inverse), rayEnd);
+            float cells = range.a <= troskel ? blocks / 4.0 : (range.b <= troskel ? blocks / 2.0 : blocks);
+            // The first sample of the ray's grid beyond this block or group.
+            float blockEnd = min(t + blockExit(probe, inverse, cells), rayEnd);
             float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
-            if (range.a > troskel) {
+            if (range.g > troskel) {
                 // Uniform matter: the block's samples are alike and flatly
                 // lit, so they are composited in one closed-form step.
-                float d = 0.5 * (range.r + range.a);
+                float d = 0.5 * (range.r + range.g);
                 float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), (next - t) / fineStep);
                 sum += (1.0 - sum.a) * alpha * vec4(classifyColour(d) * flatLight, 1.0);
             }
             t = next;
         }
 
-        // March through matter in pairs of samples that share one gradient,
-        // taken at the second sample, until a pair starts in a block that is
-        // empty or uniform. Each pass also takes the sample after the pair,
-        // which the gradient needs and the next pair starts with.
+        // March in pairs of samples while both are at or below troskel: they
+        // add nothing to the picture, so only the ray's own samples are taken.
+        // The march stops before a pair that shows something, or at a pair
+        // that starts in a block that is empty or uniform.
         float d = density(entryPoint + direction * t);
+        for (int i = 0; i < maxPairs; ++i) {
+            if (!(t <= rayEnd))
+                break;
+            vec3 p = entryPoint + direction * t;
+            if (i > 0 && !needsSamples(texture3D(blockRange, p + faceNudge)))
+                break;
+            vec3 second = p + direction * fineStep;
+            float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
+            if (max(d, dSecond) > troskel)
+                break;
+            d = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
+            t += 2.0 * fineStep;
+        }
+
+        // March through visible matter in pairs of samples that share one
+        // gradient, taken at the second sample, until a pair shows nothing (it
+        // is composited to no effect) or starts in a block that is empty or
+        // uniform. Each pass also takes the sample after the pair, which the
+        // gradient needs and the next pair starts with. The first pair is
+        // always taken: for a sample on a block's face the loops may disagree
+        // about its block by a rounding, and must not hand the ray back and
+        // forth without moving it on.
         for (int i = 0; i < maxPairs; ++i) {
             if (!(t <= rayEnd) || sum.a > opaque)
                 break;
             vec3 p = entryPoint + direction * t;
-            // The first pair is always taken: for a sample on a block's face
-            // the two loops may disagree about its block by a rounding, and
-            // must not hand the ray back and forth without moving it on.
             if (i > 0 && !needsSamples(texture3D(blockRange, p + faceNudge)))
                 break;
             vec3 second = p + direction * fineStep;
             float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
             float dAfter = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
-            if (max(d, dSecond) > troskel) {
-                vec3 g = gradient(second, d, dAfter, direction, across1, across2);
-                float surface = surfaceness(g);
-                vec4 light = lighting(g, surface, toLight, halfway);
-                sum = composite(sum, d, surface, light);
-                sum = composite(sum, dSecond, surface, light);
-            }
+            bool lit = max(d, dSecond) > troskel;
+            vec3 g = gradient(second, d, dAfter, direction, across1, across2);
+            float surface = surfaceness(g);
+            vec4 light = lighting(g, surface, toLight, halfway);
+            sum = composite(sum, d, surface, light);
+            sum = composite(sum, dSecond, surface, light);
             d = dAfter;
             t += 2.0 * fineStep;
+            if (!lit)
+                break;
         }
         if (!(t <= rayEnd) || sum.a > opaque)
             break;

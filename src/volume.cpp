@@ -70,6 +70,34 @@ static void buildBlockRanges(const unsigned char* voxels, unsigned char* ranges)
             }
 }
 
+// The summary as uploaded: for each block its lowest and highest value (red,
+// green), and the highest value in the group of 2^3 blocks (blue) and of 4^3
+// blocks (alpha) that holds it, so that the ray caster can cross a run of
+// empty blocks in one step.
+static void buildSummary(const unsigned char* ranges, unsigned char* summary)
+{
+    const int b = blocksPerSide;
+    for (int bz = 0; bz < b; ++bz)
+        for (int by = 0; by < b; ++by)
+            for (int bx = 0; bx < b; ++bx) {
+                unsigned char* out = &summary[4 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
+                const unsigned char* own = &ranges[2 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
+                out[0] = own[0];
+                out[1] = own[1];
+                for (int level = 0; level < 2; ++level) {
+                    int group = 2 << level;
+                    unsigned char high = 0;
+                    for (int z = bz / group * group; z < bz / group * group + group; ++z)
+                        for (int y = by / group * group; y < by / group * group + group; ++y)
+                            for (int x = bx / group * group; x < bx / group * group + group; ++x) {
+                                unsigned char h = ranges[2 * ((static_cast<size_t>(z) * b + y) * b + x) + 1];
+                                high = h > high ? h : high;
+                            }
+                    out[2 + level] = high;
+                }
+            }
+}
+
 // Filtering and wrapping of the 3D texture bound on the active unit, in the order
 // the volume texture has them set.
 static void setTextureParameters(GLint filter, GLint wrap)
@@ -89,15 +117,18 @@ static void loadBlockSummary(const unsigned char* voxels)
 {
     if (glActiveTexture == nullptr || glTexImage3D == nullptr)
         return;
-    std::vector<unsigned char> ranges(static_cast<size_t>(2) * blocksPerSide * blocksPerSide * blocksPerSide, 0);
+    const size_t count = static_cast<size_t>(blocksPerSide) * blocksPerSide * blocksPerSide;
+    std::vector<unsigned char> ranges(2 * count, 0);
     if (voxels != nullptr)
         buildBlockRanges(voxels, ranges.data());
+    std::vector<unsigned char> summary(4 * count, 0);
+    buildSummary(ranges.data(), summary.data());
     glActiveTexture(GL_TEXTURE0 + blockUnit);
     glGenTextures(1, &blockTexture);
     glBindTexture(GL_TEXTURE_3D, blockTexture);
     setTextureParameters(GL_NEAREST, GL_CLAMP_TO_EDGE);
-    glTexImage3D(GL_TEXTURE_3D, 0, GL_LUMINANCE8_ALPHA8, blocksPerSide, blocksPerSide, blocksPerSide, 0,
-                 GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glTexImage3D(GL_TEXTURE_3D, 0, GL_RGBA8, blocksPerSide, blocksPerSide, blocksPerSide, 0, GL_RGBA,
+                 GL_UNSIGNED_BYTE, summary.data());
     glActiveTexture(GL_TEXTURE0);
     // The program is current since start-up; it keeps the value for the whole run.
     if (shaderEntryPointsLoaded() && shader_program != 0)

@@ -92,25 +92,40 @@ TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesU
     EXPECT_EQ(static_cast<GLuint>(boundOnZero), vtexture);
     EXPECT_EQ(unit, 1);
 
-    std::vector<unsigned char> ranges(2u * blocks * blocks * blocks, 99);
+    std::vector<unsigned char> summary(4u * blocks * blocks * blocks, 99);
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_3D, blockTexture);
-    glGetTexImage(GL_TEXTURE_3D, 0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glGetTexImage(GL_TEXTURE_3D, 0, GL_RGBA, GL_UNSIGNED_BYTE, summary.data());
     glActiveTexture(GL_TEXTURE0);
     auto reaches = [](int voxel, int block) {
         return voxel >= block * blockSide - 1 && voxel <= block * blockSide + blockSide;
     };
-    int wrong = 0, showing = 0;
+    auto shows = [&](int bx, int by, int bz) { return reaches(vx, bx) && reaches(vy, by) && reaches(vz, bz); };
+    // Whether the group of size^3 blocks that holds a block holds one that shows the voxel.
+    auto groupShows = [&](int bx, int by, int bz, int size) {
+        bool any = false;
+        for (int z = bz / size * size; z < bz / size * size + size; ++z)
+            for (int y = by / size * size; y < by / size * size + size; ++y)
+                for (int x = bx / size * size; x < bx / size * size + size; ++x)
+                    any = any || shows(x, y, z);
+        return any;
+    };
+    int wrong = 0, showing = 0, groupsOf2 = 0, groupsOf4 = 0;
     for (int bz = 0; bz < blocks; ++bz)
         for (int by = 0; by < blocks; ++by)
             for (int bx = 0; bx < blocks; ++bx) {
-                size_t at = 2 * (bx + blocks * (by + static_cast<size_t>(blocks) * bz));
-                bool near = reaches(vx, bx) && reaches(vy, by) && reaches(vz, bz);
-                wrong += ranges[at] != 0 || ranges[at + 1] != (near ? 200 : 0);
+                const unsigned char* cell = &summary[4 * (bx + blocks * (by + static_cast<size_t>(blocks) * bz))];
+                bool near = shows(bx, by, bz), near2 = groupShows(bx, by, bz, 2), near4 = groupShows(bx, by, bz, 4);
+                wrong += cell[0] != 0 || cell[1] != (near ? 200 : 0) || cell[2] != (near2 ? 200 : 0) ||
+                         cell[3] != (near4 ? 200 : 0);
                 showing += near;
+                groupsOf2 += near2;
+                groupsOf4 += near4;
             }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(showing, 2);  // y = 8 lies on the edge of blocks 0 and 1
+    EXPECT_EQ(groupsOf2, 8);
+    EXPECT_EQ(groupsOf4, 64);
 
     // A missing volume gives a summary of zeros.
     free(t3DLoader->voxels);
@@ -120,9 +135,9 @@ TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesU
     recordedBoxes.clear();
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_3D, blockTexture);
-    glGetTexImage(GL_TEXTURE_3D, 0, GL_LUMINANCE_ALPHA, GL_UNSIGNED_BYTE, ranges.data());
+    glGetTexImage(GL_TEXTURE_3D, 0, GL_RGBA, GL_UNSIGNED_BYTE, summary.data());
     glActiveTexture(GL_TEXTURE0);
-    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), 0), static_cast<long>(ranges.size()));
+    EXPECT_EQ(std::count(summary.begin(), summary.end(), 0), static_cast<long>(summary.size()));
 }
 
 int brightness(const Image& image, int x, int y)

@@ -109,7 +109,7 @@ static void setTextureParameters(GLint filter, GLint wrap)
     glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, wrap);
 }
 
-// Uploads the block summary on unit 1 (lowest in luminance, highest in alpha,
+// Uploads the block summary on unit 1 (see buildSummary for its channels;
 // nearest filtering) and points the program's "blockRange" sampler at it; the
 // ray caster skips blocks that hold nothing above its threshold. Unit 0 is
 // left active with the volume bound, as the rest of start-up expects.

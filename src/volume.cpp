@@ -2,6 +2,7 @@
 // the 3D texture that the shaders sample through "vtexture".
 #include "viewer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -15,87 +16,78 @@ static const int blockSide = 8;                            // voxels along each 
 static const int blocksPerSide = volumeSide / blockSide;  // 32
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 
-// The lowest of `lows` and the highest of `highs` at indices [first, last] of
-// lines of `count` entries, `stride` apart. Beyond the lines' ends the
-// texture's border (GL_CLAMP filters with it) counts as 0.
-static void lineRange(const unsigned char* lows, const unsigned char* highs, int stride, int count, int first,
-                      int last, unsigned char* lowest, unsigned char* highest)
+// One pass of the block summary: data laid out as [outer][axis][inner], with
+// `axis` entries along the axis being folded, becomes [outer][block][inner]:
+// for each block of that axis, the lowest of `lows` and the highest of
+// `highs` over its entries widened by one on each side. Beyond the volume's
+// faces the texture's border (GL_CLAMP filters with it) counts as 0. The
+// inner index is innermost, so the work runs along contiguous memory.
+static void foldAxis(const unsigned char* lows, const unsigned char* highs, size_t outer, int axis, size_t inner,
+                     unsigned char* blockLows, unsigned char* blockHighs)
 {
-    unsigned char low = first < 0 || last > count - 1 ? 0 : 255, high = 0;
-    if (first < 0)
-        first = 0;
-    if (last > count - 1)
-        last = count - 1;
-    for (int i = first; i <= last; ++i) {
-        size_t at = static_cast<size_t>(i) * stride;
-        low = lows[at] < low ? lows[at] : low;
-        high = highs[at] > high ? highs[at] : high;
-    }
-    *lowest = low;
-    *highest = high;
-}
-
-// The block summary: for each block of 8^3 voxels, the lowest and highest
-// value that linear filtering can return anywhere inside it, so the block is
-// widened by one voxel on each side. Computed one axis at a time (x, then y,
-// then z), so each voxel is read about once; each pass keeps (lowest, highest)
-// pairs, x fastest, as the texture takes them.
-static void buildBlockRanges(const unsigned char* voxels, unsigned char* ranges)
-{
-    const int n = volumeSide, b = blocksPerSide;
-    std::vector<unsigned char> alongX(static_cast<size_t>(2) * b * n * n);  // [z][y][bx]
-    std::vector<unsigned char> alongY(static_cast<size_t>(2) * b * b * n);  // [z][by][bx]
-    for (int z = 0; z < n; ++z)
-        for (int y = 0; y < n; ++y)
-            for (int bx = 0; bx < b; ++bx) {
-                const unsigned char* row = voxels + (static_cast<size_t>(z) * n + y) * n;
-                unsigned char* range = &alongX[2 * ((static_cast<size_t>(z) * n + y) * b + bx)];
-                lineRange(row, row, 1, n, bx * blockSide - 1, bx * blockSide + blockSide, &range[0], &range[1]);
-            }
-    for (int z = 0; z < n; ++z)
-        for (int by = 0; by < b; ++by)
-            for (int bx = 0; bx < b; ++bx) {
-                const unsigned char* column = &alongX[2 * (static_cast<size_t>(z) * n * b + bx)];
-                unsigned char* range = &alongY[2 * ((static_cast<size_t>(z) * b + by) * b + bx)];
-                lineRange(column, column + 1, 2 * b, n, by * blockSide - 1, by * blockSide + blockSide, &range[0],
-                          &range[1]);
-            }
-    for (int bz = 0; bz < b; ++bz)
-        for (int by = 0; by < b; ++by)
-            for (int bx = 0; bx < b; ++bx) {
-                const unsigned char* column = &alongY[2 * (static_cast<size_t>(by) * b + bx)];
-                unsigned char* range = &ranges[2 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
-                lineRange(column, column + 1, 2 * b * b, n, bz * blockSide - 1, bz * blockSide + blockSide,
-                          &range[0], &range[1]);
-            }
-}
-
-// The summary as uploaded: for each block its lowest and highest value (red,
-// green), and the highest value in the group of 2^3 blocks (blue) and of 4^3
-// blocks (alpha) that holds it, so that the ray caster can cross a run of
-// empty blocks in one step.
-static void buildSummary(const unsigned char* ranges, unsigned char* summary)
-{
-    const int b = blocksPerSide;
-    for (int bz = 0; bz < b; ++bz)
-        for (int by = 0; by < b; ++by)
-            for (int bx = 0; bx < b; ++bx) {
-                unsigned char* out = &summary[4 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
-                const unsigned char* own = &ranges[2 * ((static_cast<size_t>(bz) * b + by) * b + bx)];
-                out[0] = own[0];
-                out[1] = own[1];
-                for (int level = 0; level < 2; ++level) {
-                    int group = 2 << level;
-                    unsigned char high = 0;
-                    for (int z = bz / group * group; z < bz / group * group + group; ++z)
-                        for (int y = by / group * group; y < by / group * group + group; ++y)
-                            for (int x = bx / group * group; x < bx / group * group + group; ++x) {
-                                unsigned char h = ranges[2 * ((static_cast<size_t>(z) * b + y) * b + x) + 1];
-                                high = h > high ? h : high;
-                            }
-                    out[2 + level] = high;
+    const int blocks = axis / blockSide;
+    for (size_t o = 0; o < outer; ++o)
+        for (int block = 0; block < blocks; ++block) {
+            int first = block * blockSide - 1, last = block * blockSide + blockSide;
+            unsigned char* low = blockLows + (o * blocks + block) * inner;
+            unsigned char* high = blockHighs + (o * blocks + block) * inner;
+            std::fill(low, low + inner, first < 0 || last >= axis ? 0 : 255);
+            std::fill(high, high + inner, 0);
+            for (int i = std::max(first, 0); i <= std::min(last, axis - 1); ++i) {
+                const unsigned char* lowLine = lows + (o * axis + i) * inner;
+                const unsigned char* highLine = highs + (o * axis + i) * inner;
+                for (size_t k = 0; k < inner; ++k) {
+                    low[k] = std::min(low[k], lowLine[k]);
+                    high[k] = std::max(high[k], highLine[k]);
                 }
             }
+        }
+}
+
+// The highest of `highs` ([z][y][x], `blocksPerSide` along each axis) over
+// the group of size^3 blocks that holds each block.
+static void groupHighest(const unsigned char* highs, int size, unsigned char* groupHighs)
+{
+    const int b = blocksPerSide;
+    for (int gz = 0; gz < b; gz += size)
+        for (int gy = 0; gy < b; gy += size)
+            for (int gx = 0; gx < b; gx += size) {
+                unsigned char high = 0;
+                for (int z = gz; z < gz + size; ++z)
+                    for (int y = gy; y < gy + size; ++y)
+                        for (int x = gx; x < gx + size; ++x)
+                            high = std::max(high, highs[(static_cast<size_t>(z) * b + y) * b + x]);
+                for (int z = gz; z < gz + size; ++z)
+                    for (int y = gy; y < gy + size; ++y)
+                        std::fill_n(&groupHighs[(static_cast<size_t>(z) * b + y) * b + gx], size, high);
+            }
+}
+
+// The block summary, four bytes a block as the texture takes them (x
+// fastest): the lowest (red) and highest (green) value that linear filtering
+// can return anywhere inside the block of 8^3 voxels, so the block is widened
+// by one voxel on each side; and the highest in the group of 2^3 (blue) and
+// of 4^3 blocks (alpha) that holds it, so the ray caster can cross a run of
+// empty blocks in one step. Folded one axis at a time, z first, so each voxel
+// is read about once and every pass runs along rows.
+static void buildSummary(const unsigned char* voxels, unsigned char* summary)
+{
+    const int n = volumeSide, b = blocksPerSide;
+    const size_t slice = static_cast<size_t>(n) * n, count = static_cast<size_t>(b) * b * b;
+    std::vector<unsigned char> lowZ(b * slice), highZ(b * slice);          // [bz][y][x]
+    std::vector<unsigned char> lowY(b * b * size_t(n)), highY(lowY.size());  // [bz][by][x]
+    std::vector<unsigned char> low(count), high(count), high2(count), high4(count);
+    foldAxis(voxels, voxels, 1, n, slice, lowZ.data(), highZ.data());
+    foldAxis(lowZ.data(), highZ.data(), b, n, n, lowY.data(), highY.data());
+    foldAxis(lowY.data(), highY.data(), static_cast<size_t>(b) * b, n, 1, low.data(), high.data());
+    groupHighest(high.data(), 2, high2.data());
+    groupHighest(high.data(), 4, high4.data());
+    for (size_t i = 0; i < count; ++i) {
+        summary[4 * i] = low[i];
+        summary[4 * i + 1] = high[i];
+        summary[4 * i + 2] = high2[i];
+        summary[4 * i + 3] = high4[i];
+    }
 }
 
 // Filtering and wrapping of the 3D texture bound on the active unit, in the order
@@ -117,12 +109,9 @@ static void loadBlockSummary(const unsigned char* voxels)
 {
     if (glActiveTexture == nullptr || glTexImage3D == nullptr)
         return;
-    const size_t count = static_cast<size_t>(blocksPerSide) * blocksPerSide * blocksPerSide;
-    std::vector<unsigned char> ranges(2 * count, 0);
+    std::vector<unsigned char> summary(static_cast<size_t>(4) * blocksPerSide * blocksPerSide * blocksPerSide, 0);
     if (voxels != nullptr)
-        buildBlockRanges(voxels, ranges.data());
-    std::vector<unsigned char> summary(4 * count, 0);
-    buildSummary(ranges.data(), summary.data());
+        buildSummary(voxels, summary.data());
     glActiveTexture(GL_TEXTURE0 + blockUnit);
     glGenTextures(1, &blockTexture);
     glBindTexture(GL_TEXTURE_3D, blockTexture);

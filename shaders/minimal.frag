@@ -176,9 +176,9 @@ void main()
     // whole, with the whole group of blocks around it where the group is as
     // empty; a uniform block is composited in one closed-form step. Anywhere
     // else every sample of the ray's grid (one voxel apart, offset by the
-    // jitter) is taken, so no matter thinner than a block is ever stepped over. The tests are written "!(t <= rayEnd)" so
-    // that a ray made of undefined inputs (a program missing its vertex stage)
-    // ends at once.
+    // jitter) is taken, so no matter thinner than a block is ever stepped
+    // over. The tests are written "!(t <= rayEnd)" so that a ray made of
+    // undefined inputs (a program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
     for (int segment = 0; segment < maxSegments; ++segment) {

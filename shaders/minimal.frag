@@ -208,20 +208,23 @@ void main()
         // March in pairs of samples while both are at or below troskel: they
         // add nothing to the picture, so only the ray's own samples are taken.
         // The march stops before a pair that shows something, or at a pair
-        // that starts in a block that is empty or uniform.
+        // that starts in a block that is empty or uniform. Both marches test
+        // for the next pair at the end of a pass, so that the loop ends there
+        // once every pixel of a group is done, without one more pass for none;
+        // the first pair is always taken (see below).
         float d = density(entryPoint + direction * t);
         for (int i = 0; i < maxPairs; ++i) {
-            if (!(t <= rayEnd))
+            if (i == 0 && !(t <= rayEnd))
                 break;
             vec3 p = entryPoint + direction * t;
-            if (i > 0 && !needsSamples(texture3D(blockRange, p + faceNudge)))
-                break;
             vec3 second = p + direction * fineStep;
             float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
             if (max(d, dSecond) > troskel)
                 break;
             d = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
             t += 2.0 * fineStep;
+            if (!(t <= rayEnd) || !needsSamples(texture3D(blockRange, entryPoint + direction * t + faceNudge)))
+                break;
         }
 
         // March through visible matter in pairs of samples that share one
@@ -233,11 +236,9 @@ void main()
         // about its block by a rounding, and must not hand the ray back and
         // forth without moving it on.
         for (int i = 0; i < maxPairs; ++i) {
-            if (!(t <= rayEnd) || sum.a > opaque)
+            if (i == 0 && (!(t <= rayEnd) || sum.a > opaque))
                 break;
             vec3 p = entryPoint + direction * t;
-            if (i > 0 && !needsSamples(texture3D(blockRange, p + faceNudge)))
-                break;
             vec3 second = p + direction * fineStep;
             float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
             float dAfter = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
@@ -249,7 +250,8 @@ void main()
             sum = composite(sum, dSecond, surface, light);
             d = dAfter;
             t += 2.0 * fineStep;
-            if (!lit)
+            if (!lit || !(t <= rayEnd) || sum.a > opaque ||
+                !needsSamples(texture3D(blockRange, entryPoint + direction * t + faceNudge)))
                 break;
         }
         if (!(t <= rayEnd) || sum.a > opaque)

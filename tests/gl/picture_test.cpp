@@ -13,11 +13,11 @@
 #include "viewer.h"
 #include "x_session.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 namespace {

@@ -5,8 +5,12 @@
 // of visible matter pay for a gradient and light.
 //
 // The loops are laid out for a software rasteriser as much as for a graphics
-// card: it runs every branch of an "if" for a whole group of pixels, so work
-// is saved only by leaving a loop, never by a branch inside one.
+// card: it runs every branch of an "if" for a whole group of pixels, and a
+// loop until its last pixel is done, so work is saved only by leaving a loop,
+// never by a branch inside one. So the march is one loop whose every pass
+// takes six volume look-ups, and each ray spends them on what it needs at
+// that point: six samples ahead where nothing is visible yet, or two samples
+// and their gradient in visible matter.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -30,9 +34,11 @@ const float voxel = 1.0 / 256.0;
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
 const float blocks = 32.0;               // blocks along each axis of the summary
 const int maxBlocks = 96;                // a ray crosses at most 3 * 32 blocks
-const int maxPairs = 224;                // the cube's diagonal is 444 voxels
-const int maxSegments = maxPairs;        // each pass of the ray's main loop takes at least one pair
+const int maxPasses = 896;               // every two passes move a ray on by at least two voxels,
+                                         // and the cube's diagonal is 444 voxels
 const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
+const float seenFully = 0.9;             // once a ray is this opaque, what lies behind shows through
+                                         // at most a tenth: a cheaper gradient serves four samples
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
                                          // its gradient is below any surface, its light flat
 
@@ -163,6 +169,9 @@ void main()
     // Two directions across the ray, for the gradient.
     vec3 across1 = normalize(cross(direction, abs(direction.x) < 0.6 ? vec3(1.0, 0.0, 0.0) : vec3(0.0, 1.0, 0.0)));
     vec3 across2 = cross(direction, across1);
+    vec3 u = across1 * voxel;
+    vec3 v = across2 * voxel;
+    vec3 step = direction * fineStep;
     vec3 toLight = normalize(lightDirection);
     vec3 halfway = normalize(toLight + toEye);
     vec3 flatLight = lighting(vec3(0.0), 0.0, toLight, halfway).rgb;  // the light of uniform matter
@@ -170,90 +179,116 @@ void main()
     vec3 faceNudge = direction * (1e-4 * voxel);
     float rayEnd = exitDistance(entryPoint, direction);
 
-    // Each pass of the main loop crosses blocks, then marches through matter
-    // below troskel, then through visible matter. A block whose highest
-    // density is at or below troskel holds nothing visible and is crossed
-    // whole, with the whole group of blocks around it where the group is as
-    // empty; a uniform block is composited in one closed-form step. Anywhere
-    // else every sample of the ray's grid (one voxel apart, offset by the
-    // jitter) is taken, so no matter thinner than a block is ever stepped
-    // over. The tests are written "!(t <= rayEnd)" so that a ray made of
-    // undefined inputs (a program missing its vertex stage) ends at once.
+    // The ray's samples lie one voxel apart, offset by the jitter. Between
+    // passes it holds: t, where its next sample lies; d, the density there;
+    // lit, whether the pass is to composite from there on; and done, whether
+    // the sample at t is composited already (the last one of a uniform block).
+    // Blocks whose highest density is at or below troskel hold nothing visible
+    // and are crossed whole; a uniform block is composited in one closed-form
+    // step. Every other sample is taken, so no matter thinner than a block is
+    // ever stepped over. The tests are written "!(t <= rayEnd)" so that a ray
+    // made of undefined inputs (a program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
-    for (int segment = 0; segment < maxSegments; ++segment) {
+    float d = density(entryPoint + direction * t);
+    bool lit = d > troskel;
+    bool done = false;
+    for (int pass = 0; pass < maxPasses; ++pass) {
         // Cross empty and uniform blocks until one needs its samples. An empty
         // block in an empty group of 4^3 or 2^3 blocks is crossed with its group.
+        // A ray about to composite does not cross the empty block it stands in:
+        // its first sample is there, the second beyond.
+        bool crossed = false;
+        bool crossedUniform = false;
+        float dUniform = 0.0;
         for (int b = 0; b < maxBlocks; ++b) {
             if (!(t <= rayEnd) || sum.a > opaque)
                 break;
             vec3 probe = entryPoint + direction * t + faceNudge;
             vec4 range = texture3D(blockRange, probe);
-            if (needsSamples(range))
+            if (needsSamples(range) || done || (lit && range.g <= troskel))
                 break;
             float cells = range.a <= troskel ? blocks / 4.0 : (range.b <= troskel ? blocks / 2.0 : blocks);
             // The first sample of the ray's grid beyond this block or group.
             float blockEnd = min(t + blockExit(probe, inverse, cells), rayEnd);
             float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
-            if (range.g > troskel) {
+            crossedUniform = range.g > troskel;
+            dUniform = 0.5 * (range.r + range.g);
+            if (crossedUniform) {
                 // Uniform matter: the block's samples are alike and flatly
                 // lit, so they are composited in one closed-form step.
-                float d = 0.5 * (range.r + range.g);
-                float alpha = 1.0 - pow(1.0 - classifyOpacity(d, 0.0), (next - t) / fineStep);
-                sum += (1.0 - sum.a) * alpha * vec4(classifyColour(d) * flatLight, 1.0);
+                float alpha = 1.0 - pow(1.0 - classifyOpacity(dUniform, 0.0), (next - t) / fineStep);
+                sum += (1.0 - sum.a) * alpha * vec4(classifyColour(dUniform) * flatLight, 1.0);
             }
             t = next;
+            crossed = true;
         }
+        // After a crossing the ray steps back to a sample whose density it
+        // knows well enough: the last one of a uniform block, composited
+        // already, or the last but one of an empty block, below troskel, so
+        // that the pass takes the sample before the first one beyond.
+        if (crossed) {
+            t -= (crossedUniform ? 1.0 : 2.0) * fineStep;
+            d = crossedUniform ? dUniform : 0.0;
+            done = crossedUniform;
+            lit = false;
+        }
+        if (!(t <= rayEnd) || sum.a > opaque)
+            break;
 
-        // March in pairs of samples while both are at or below troskel: they
-        // add nothing to the picture, so only the ray's own samples are taken.
-        // The march stops before a pair that shows something, or at a pair
-        // that starts in a block that is empty or uniform. Both marches test
-        // for the next pair at the end of a pass, so that the loop ends there
-        // once every pixel of a group is done, without one more pass for none;
-        // the first pair is always taken (see below).
-        float d = density(entryPoint + direction * t);
-        for (int i = 0; i < maxPairs; ++i) {
-            if (i == 0 && !(t <= rayEnd))
-                break;
-            vec3 p = entryPoint + direction * t;
-            vec3 second = p + direction * fineStep;
-            float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
-            if (max(d, dSecond) > troskel)
-                break;
-            d = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
-            t += 2.0 * fineStep;
-            if (!(t <= rayEnd) || !needsSamples(texture3D(blockRange, entryPoint + direction * t + faceNudge)))
-                break;
-        }
+        // The pass's six look-ups. A ray in visible matter takes the next two
+        // samples and the gradient at the second (along the ray from the
+        // samples on either side, across it by central differences), which
+        // both samples share. Once it is nearly opaque it takes four samples
+        // instead, sharing a gradient that is one-sided across the ray. Any
+        // other ray takes the next six samples. A sample beyond the ray's end
+        // counts as empty.
+        bool dim = lit && sum.a > seenFully;
+        bool full = lit && !dim;
+        vec3 first = entryPoint + direction * t;
+        vec3 second = first + step;
+        float l1 = t + fineStep <= rayEnd ? density(second) : 0.0;
+        float l2 = t + 2.0 * fineStep <= rayEnd ? density(first + 2.0 * step) : 0.0;
+        float l3 = full || t + 3.0 * fineStep <= rayEnd ? density(full ? second + u : first + 3.0 * step) : 0.0;
+        float l4 = full || t + 4.0 * fineStep <= rayEnd ? density(full ? second - u : first + 4.0 * step) : 0.0;
+        float l5 = lit || t + 5.0 * fineStep <= rayEnd ?
+                       density(full ? second + v : (dim ? second + u : first + 5.0 * step)) : 0.0;
+        float l6 = lit || t + 6.0 * fineStep <= rayEnd ?
+                       density(full ? second - v : (dim ? second + v : first + 6.0 * step)) : 0.0;
 
-        // March through visible matter in pairs of samples that share one
-        // gradient, taken at the second sample, until a pair shows nothing (it
-        // is composited to no effect) or starts in a block that is empty or
-        // uniform. Each pass also takes the sample after the pair, which the
-        // gradient needs and the next pair starts with. The first pair is
-        // always taken: for a sample on a block's face the loops may disagree
-        // about its block by a rounding, and must not hand the ray back and
-        // forth without moving it on.
-        for (int i = 0; i < maxPairs; ++i) {
-            if (i == 0 && (!(t <= rayEnd) || sum.a > opaque))
-                break;
-            vec3 p = entryPoint + direction * t;
-            vec3 second = p + direction * fineStep;
-            float dSecond = t + fineStep <= rayEnd ? density(second) : 0.0;
-            float dAfter = t + 2.0 * fineStep <= rayEnd ? density(second + direction * fineStep) : 0.0;
-            bool lit = max(d, dSecond) > troskel;
-            vec3 g = gradient(second, d, dAfter, direction, across1, across2);
-            float surface = surfaceness(g);
-            vec4 light = lighting(g, surface, toLight, halfway);
-            sum = composite(sum, d, surface, light);
-            sum = composite(sum, dSecond, surface, light);
-            d = dAfter;
+        // Visible matter: composite the pair, or the four samples.
+        vec3 g = direction * (l2 - d) + (dim ? 2.0 * (across1 * (l5 - l1) + across2 * (l6 - l1))
+                                             : across1 * (l3 - l4) + across2 * (l5 - l6));
+        float surface = surfaceness(g);
+        vec4 light = lighting(g, surface, toLight, halfway);
+        vec4 pairSum = composite(done ? sum : composite(sum, d, surface, light), l1, surface, light);
+        vec4 fourSum = composite(composite(pairSum, l2, surface, light), l3, surface, light);
+
+        // Nothing visible yet: the ray's samples pair up from t on; move on to
+        // the pair that holds the first sample above troskel, or past all six.
+        float move = 6.0;
+        float dAhead = l6;
+        bool found = l6 > troskel;
+        if (l5 > troskel) { move = 4.0; dAhead = l4; found = true; }
+        if (l4 > troskel) { move = 4.0; dAhead = l4; found = true; }
+        if (l3 > troskel) { move = 2.0; dAhead = l2; found = true; }
+        if (l2 > troskel) { move = 2.0; dAhead = l2; found = true; }
+        if (l1 > troskel) { move = 0.0; dAhead = d; found = true; }
+
+        if (dim) {
+            sum = fourSum;
+            t += 4.0 * fineStep;
+            d = l4;
+        } else if (lit) {
+            sum = pairSum;
             t += 2.0 * fineStep;
-            if (!lit || !(t <= rayEnd) || sum.a > opaque ||
-                !needsSamples(texture3D(blockRange, entryPoint + direction * t + faceNudge)))
-                break;
+            d = l2;
+        } else {
+            t += move * fineStep;
+            d = dAhead;
         }
+        done = done && !lit && move == 0.0;
+        lit = lit ? d > troskel : found;
         if (!(t <= rayEnd) || sum.a > opaque)
             break;
     }

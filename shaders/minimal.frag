@@ -9,8 +9,9 @@
 // loop until its last pixel is done, so work is saved only by leaving a loop,
 // never by a branch inside one. So the march is one loop whose every pass
 // takes six volume look-ups, and each ray spends them on what it needs at
-// that point: six samples ahead where nothing is visible yet, or two samples
-// and their gradient in visible matter.
+// that point: six samples ahead where nothing is visible yet, two samples
+// and their gradient in visible matter, or four samples and a cheaper
+// gradient once the ray is nearly opaque.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -89,19 +90,6 @@ vec3 classifyColour(float d)
     vec3 gate = smoothstep(vec3(troskelr, troskelg, troskelb),
                            vec3(troskelr, troskelg, troskelb) + channelRamp, vec3(d));
     return colour * gate;
-}
-
-// The gradient at a sample the ray took, pointing toward denser matter:
-// along the ray from the samples one voxel before and after it (dBefore,
-// dAfter), across it from central differences in two directions. Four
-// look-ups instead of six, as a change over two voxels, which the surface
-// thresholds expect.
-vec3 gradient(vec3 p, float dBefore, float dAfter, vec3 along, vec3 across1, vec3 across2)
-{
-    vec3 u = across1 * voxel;
-    vec3 v = across2 * voxel;
-    return along * (dAfter - dBefore) + across1 * (density(p + u) - density(p - u)) +
-           across2 * (density(p + v) - density(p - v));
 }
 
 // How much a gradient says "boundary between tissues" rather than the noise
@@ -237,9 +225,10 @@ void main()
             break;
 
         // The pass's six look-ups. A ray in visible matter takes the next two
-        // samples and the gradient at the second (along the ray from the
-        // samples on either side, across it by central differences), which
-        // both samples share. Once it is nearly opaque it takes four samples
+        // samples and the gradient at the second, which both samples share:
+        // pointing toward denser matter, as a change over two voxels (which
+        // the surface thresholds expect), along the ray from the samples on
+        // either side, across it by central differences. Once it is nearly opaque it takes four samples
         // instead, sharing a gradient that is one-sided across the ray. Any
         // other ray takes the next six samples. A sample beyond the ray's end
         // counts as empty.

@@ -159,7 +159,7 @@ void main()
     vec3 across2 = cross(direction, across1);
     vec3 u = across1 * voxel;
     vec3 v = across2 * voxel;
-    vec3 step = direction * fineStep;
+    vec3 stride = direction * fineStep;  // from one sample to the next
     vec3 toLight = normalize(lightDirection);
     vec3 halfway = normalize(toLight + toEye);
     vec3 flatLight = lighting(vec3(0.0), 0.0, toLight, halfway).rgb;  // the light of uniform matter
@@ -235,15 +235,15 @@ void main()
         bool dim = lit && sum.a > seenFully;
         bool full = lit && !dim;
         vec3 first = entryPoint + direction * t;
-        vec3 second = first + step;
+        vec3 second = first + stride;
         float l1 = t + fineStep <= rayEnd ? density(second) : 0.0;
-        float l2 = t + 2.0 * fineStep <= rayEnd ? density(first + 2.0 * step) : 0.0;
-        float l3 = full || t + 3.0 * fineStep <= rayEnd ? density(full ? second + u : first + 3.0 * step) : 0.0;
-        float l4 = full || t + 4.0 * fineStep <= rayEnd ? density(full ? second - u : first + 4.0 * step) : 0.0;
+        float l2 = t + 2.0 * fineStep <= rayEnd ? density(first + 2.0 * stride) : 0.0;
+        float l3 = full || t + 3.0 * fineStep <= rayEnd ? density(full ? second + u : first + 3.0 * stride) : 0.0;
+        float l4 = full || t + 4.0 * fineStep <= rayEnd ? density(full ? second - u : first + 4.0 * stride) : 0.0;
         float l5 = lit || t + 5.0 * fineStep <= rayEnd ?
-                       density(full ? second + v : (dim ? second + u : first + 5.0 * step)) : 0.0;
+                       density(full ? second + v : (dim ? second + u : first + 5.0 * stride)) : 0.0;
         float l6 = lit || t + 6.0 * fineStep <= rayEnd ?
-                       density(full ? second - v : (dim ? second + v : first + 6.0 * step)) : 0.0;
+                       density(full ? second - v : (dim ? second + v : first + 6.0 * stride)) : 0.0;
 
         // Visible matter: composite the pair, or the four samples.
         vec3 g = direction * (l2 - d) + (dim ? 2.0 * (across1 * (l5 - l1) + across2 * (l6 - l1))

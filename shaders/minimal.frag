@@ -228,10 +228,10 @@ void main()
         // samples and the gradient at the second, which both samples share:
         // pointing toward denser matter, as a change over two voxels (which
         // the surface thresholds expect), along the ray from the samples on
-        // either side, across it by central differences. Once it is nearly opaque it takes four samples
-        // instead, sharing a gradient that is one-sided across the ray. Any
-        // other ray takes the next six samples. A sample beyond the ray's end
-        // counts as empty.
+        // either side, across it by central differences. Once it is nearly
+        // opaque it takes four samples instead, sharing a gradient that is
+        // one-sided across the ray. Any other ray takes the next six samples.
+        // A sample beyond the ray's end counts as empty.
         bool dim = lit && sum.a > seenFully;
         bool full = lit && !dim;
         vec3 first = entryPoint + direction * t;

@@ -19,9 +19,9 @@
 #version 110
 
 uniform sampler3D vtexture;
-uniform sampler3D blockRange;  // per block of 8^3 voxels: the lowest (r) and highest (g)
+uniform sampler3D blockRange;  // per block of 4^3 voxels: the lowest (r) and highest (g)
                                // density that filtering can return inside it, and the
-                               // highest in its group of 2^3 (b) and 4^3 (a) blocks
+                               // highest in its group of 4^3 (b) and 8^3 (a) blocks
 uniform float troskel;
 uniform float troskelr;
 uniform float troskelg;
@@ -33,8 +33,8 @@ varying vec3 lightDirection;
 
 const float voxel = 1.0 / 256.0;
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
-const float blocks = 32.0;               // blocks along each axis of the summary
-const int maxBlocks = 96;                // a ray crosses at most 3 * 32 blocks
+const float blocks = 64.0;               // blocks along each axis of the summary
+const int maxBlocks = 192;               // a ray crosses at most 3 * 64 blocks
 const int maxPasses = 896;               // every two passes move a ray on by at least two voxels,
                                          // and the cube's diagonal is 444 voxels
 const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
@@ -124,6 +124,14 @@ vec4 composite(vec4 sum, float d, float surface, vec4 light)
     return sum + vec4(weight * colour, weight);
 }
 
+// Adds `count` samples of density d, all lit alike, in one step.
+vec4 compositeRun(vec4 sum, float d, float count, float surface, vec4 light)
+{
+    float alpha = 1.0 - pow(1.0 - classifyOpacity(d, surface), count);
+    vec3 colour = classifyColour(d) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
+    return sum + (1.0 - sum.a) * alpha * vec4(colour, 1.0);
+}
+
 // A per-pixel offset of the first sample, so that the sampling planes of
 // neighbouring rays differ and no wood-grain bands appear.
 float jitter()
@@ -183,44 +191,55 @@ void main()
     bool done = false;
     for (int pass = 0; pass < maxPasses; ++pass) {
         // Cross empty and uniform blocks until one needs its samples. An empty
-        // block in an empty group of 4^3 or 2^3 blocks is crossed with its group.
-        // A ray about to composite does not cross the empty block it stands in:
-        // its first sample is there, the second beyond.
+        // block in an empty group of 8^3 or 4^3 blocks is crossed with its group.
+        // Uniform blocks alike to the last byte form a run, whose samples are
+        // alike and flatly lit, so the pass composites them in one closed-form
+        // step; a block of another range ends the run, to be crossed by the
+        // next pass. A ray about to composite does not cross the empty block it
+        // stands in: its first sample is there, the second beyond.
         bool crossed = false;
-        bool crossedUniform = false;
-        float dUniform = 0.0;
+        bool crossedUniform = false;  // whether the crossing ends in a run
+        bool runEnded = false;        // by a uniform block of another range
+        vec2 run = vec2(0.0);         // the run's range
+        float runLength = 0.0;        // and its number of samples
+        float dNext = 0.0;            // the density of the block that ended it
         for (int b = 0; b < maxBlocks; ++b) {
             if (!(t <= rayEnd) || sum.a > opaque)
                 break;
             vec3 probe = entryPoint + direction * t + faceNudge;
             vec4 range = texture3D(blockRange, probe);
-            if (needsSamples(range) || done || (lit && range.g <= troskel))
+            bool uniformBlock = range.g > troskel && !needsSamples(range);
+            runEnded = crossedUniform && uniformBlock && range.rg != run;
+            dNext = 0.5 * (range.r + range.g);
+            if (needsSamples(range) || done || (lit && range.g <= troskel) ||
+                (crossedUniform && range.rg != run))
                 break;
-            float cells = range.a <= troskel ? blocks / 4.0 : (range.b <= troskel ? blocks / 2.0 : blocks);
+            float cells = range.a <= troskel ? blocks / 8.0 : (range.b <= troskel ? blocks / 4.0 : blocks);
             // The first sample of the ray's grid beyond this block or group.
             float blockEnd = min(t + blockExit(probe, inverse, cells), rayEnd);
             float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
-            crossedUniform = range.g > troskel;
-            dUniform = 0.5 * (range.r + range.g);
-            if (crossedUniform) {
-                // Uniform matter: the block's samples are alike and flatly
-                // lit, so they are composited in one closed-form step.
-                float alpha = 1.0 - pow(1.0 - classifyOpacity(dUniform, 0.0), (next - t) / fineStep);
-                sum += (1.0 - sum.a) * alpha * vec4(classifyColour(dUniform) * flatLight, 1.0);
+            if (uniformBlock) {
+                runLength += (next - t) / fineStep;
+                run = range.rg;
             }
+            crossedUniform = uniformBlock;
             t = next;
             crossed = true;
         }
-        // After a crossing the ray steps back to a sample whose density it
-        // knows well enough: the last one of a uniform block, composited
-        // already, or the last but one of an empty block, below troskel, so
-        // that the pass takes the sample before the first one beyond.
-        if (crossed) {
+        float dUniform = 0.5 * (run.x + run.y);
+        // After a crossing the ray stands on a sample whose density it knows
+        // well enough: the first of the uniform block that ended a run; or,
+        // stepping back, the last one of a run, composited by this pass, or
+        // the last but one of an empty block, below troskel, so that the pass
+        // takes the sample before the first one beyond.
+        if (crossed && !runEnded) {
             t -= (crossedUniform ? 1.0 : 2.0) * fineStep;
             d = crossedUniform ? dUniform : 0.0;
             done = crossedUniform;
-            lit = false;
         }
+        if (runEnded)
+            d = dNext;
+        lit = lit && !crossed;
         if (!(t <= rayEnd) || sum.a > opaque)
             break;
 
@@ -250,7 +269,12 @@ void main()
                                              : across1 * (l3 - l4) + across2 * (l5 - l6));
         float surface = surfaceness(g);
         vec4 light = lighting(g, surface, toLight, halfway);
-        vec4 pairSum = composite(done ? sum : composite(sum, d, surface, light), l1, surface, light);
+        // The pair's first sample, unless composited already, or the run of
+        // uniform blocks crossed, which a ray composites in any case.
+        vec4 head = compositeRun(sum, crossedUniform ? dUniform : d,
+                                 crossedUniform ? runLength : (done || !lit ? 0.0 : 1.0),
+                                 crossedUniform ? 0.0 : surface, crossedUniform ? vec4(flatLight, 0.0) : light);
+        vec4 pairSum = composite(head, l1, surface, light);
         vec4 fourSum = composite(composite(pairSum, l2, surface, light), l3, surface, light);
 
         // Nothing visible yet: the ray's samples pair up from t on; move on to
@@ -273,6 +297,7 @@ void main()
             t += 2.0 * fineStep;
             d = l2;
         } else {
+            sum = head;
             t += move * fineStep;
             d = dAhead;
         }

@@ -12,8 +12,8 @@ GLuint vtexture = 0;
 GLuint blockTexture = 0;
 
 static const int32_t volumeSide = 256;
-static const int blockSide = 8;                            // voxels along each edge of a block
-static const int blocksPerSide = volumeSide / blockSide;  // 32
+static const int blockSide = 4;                            // voxels along each edge of a block
+static const int blocksPerSide = volumeSide / blockSide;  // 64
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 
 // One pass of the block summary: data laid out as [outer][axis][inner], with
@@ -65,10 +65,12 @@ static void groupHighest(const unsigned char* highs, int size, unsigned char* gr
 
 // The block summary, four bytes a block as the texture takes them (x
 // fastest): the lowest (red) and highest (green) value that linear filtering
-// can return anywhere inside the block of 8^3 voxels, so the block is widened
-// by one voxel on each side; and the highest in the group of 2^3 (blue) and
-// of 4^3 blocks (alpha) that holds it, so the ray caster can cross a run of
-// empty blocks in one step. Folded one axis at a time, z first, so each voxel
+// can return anywhere inside the block of 4^3 voxels, so the block is widened
+// by one voxel on each side; and the highest in the group of 4^3 (blue) and
+// of 8^3 blocks (alpha) that holds it, so the ray caster can cross a run of
+// empty blocks in one step. Small blocks fit matter closely, so little of what
+// is below the threshold must be sampled; the groups keep wide empty space
+// cheap to cross. Folded one axis at a time, z first, so each voxel
 // is read about once and every pass runs along rows.
 static void buildSummary(const unsigned char* voxels, unsigned char* summary)
 {
@@ -76,17 +78,17 @@ static void buildSummary(const unsigned char* voxels, unsigned char* summary)
     const size_t slice = static_cast<size_t>(n) * n, count = static_cast<size_t>(b) * b * b;
     std::vector<unsigned char> lowZ(b * slice), highZ(b * slice);          // [bz][y][x]
     std::vector<unsigned char> lowY(b * b * size_t(n)), highY(lowY.size());  // [bz][by][x]
-    std::vector<unsigned char> low(count), high(count), high2(count), high4(count);
+    std::vector<unsigned char> low(count), high(count), high4(count), high8(count);
     foldAxis(voxels, voxels, 1, n, slice, lowZ.data(), highZ.data());
     foldAxis(lowZ.data(), highZ.data(), b, n, n, lowY.data(), highY.data());
     foldAxis(lowY.data(), highY.data(), static_cast<size_t>(b) * b, n, 1, low.data(), high.data());
-    groupHighest(high.data(), 2, high2.data());
     groupHighest(high.data(), 4, high4.data());
+    groupHighest(high.data(), 8, high8.data());
     for (size_t i = 0; i < count; ++i) {
         summary[4 * i] = low[i];
         summary[4 * i + 1] = high[i];
-        summary[4 * i + 2] = high2[i];
-        summary[4 * i + 3] = high4[i];
+        summary[4 * i + 2] = high4[i];
+        summary[4 * i + 3] = high8[i];
     }
 }
 

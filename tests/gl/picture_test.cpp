@@ -22,7 +22,7 @@
 
 namespace {
 
-const int side = 256, blockSide = 8, blocks = side / blockSide;
+const int side = 256, blockSide = 4, blocks = side / blockSide;
 
 class Pictures : public ::testing::Test {
 protected:
@@ -110,22 +110,22 @@ TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesU
                     any = any || shows(x, y, z);
         return any;
     };
-    int wrong = 0, showing = 0, groupsOf2 = 0, groupsOf4 = 0;
+    int wrong = 0, showing = 0, groupsOf4 = 0, groupsOf8 = 0;
     for (int bz = 0; bz < blocks; ++bz)
         for (int by = 0; by < blocks; ++by)
             for (int bx = 0; bx < blocks; ++bx) {
                 const unsigned char* cell = &summary[4 * (bx + blocks * (by + static_cast<size_t>(blocks) * bz))];
-                bool near = shows(bx, by, bz), near2 = groupShows(bx, by, bz, 2), near4 = groupShows(bx, by, bz, 4);
-                wrong += cell[0] != 0 || cell[1] != (near ? 200 : 0) || cell[2] != (near2 ? 200 : 0) ||
-                         cell[3] != (near4 ? 200 : 0);
+                bool near = shows(bx, by, bz), near4 = groupShows(bx, by, bz, 4), near8 = groupShows(bx, by, bz, 8);
+                wrong += cell[0] != 0 || cell[1] != (near ? 200 : 0) || cell[2] != (near4 ? 200 : 0) ||
+                         cell[3] != (near8 ? 200 : 0);
                 showing += near;
-                groupsOf2 += near2;
                 groupsOf4 += near4;
+                groupsOf8 += near8;
             }
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(showing, 2);  // y = 8 lies on the edge of blocks 0 and 1
-    EXPECT_EQ(groupsOf2, 8);
+    EXPECT_EQ(showing, 4);  // y = 8 and z = 100 lie on the edges of two blocks each
     EXPECT_EQ(groupsOf4, 64);
+    EXPECT_EQ(groupsOf8, 512);
 
     // A missing volume gives a summary of zeros.
     free(t3DLoader->voxels);

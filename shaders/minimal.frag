@@ -10,8 +10,8 @@
 // never by a branch inside one. So the march is one loop whose every pass
 // takes six volume look-ups, and each ray spends them on what it needs at
 // that point: six samples ahead where nothing is visible yet, two samples
-// and their gradient in visible matter, or four samples and a cheaper
-// gradient once the ray is nearly opaque.
+// and their gradient in visible matter, or four samples that share a cheaper
+// gradient, and classify in pairs, once the ray is nearly opaque.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -116,16 +116,9 @@ vec4 lighting(vec3 g, float surface, vec3 toLight, vec3 halfway)
     return vec4(light, surface * highlight * specularShare);
 }
 
-// Adds one sample behind what the ray has gathered so far.
-vec4 composite(vec4 sum, float d, float surface, vec4 light)
-{
-    float weight = (1.0 - sum.a) * classifyOpacity(d, surface);
-    vec3 colour = classifyColour(d) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
-    return sum + vec4(weight * colour, weight);
-}
-
-// Adds `count` samples of density d, all lit alike, in one step.
-vec4 compositeRun(vec4 sum, float d, float count, float surface, vec4 light)
+// Adds `count` samples of density d behind what the ray has gathered so far,
+// all lit alike, in one step.
+vec4 composite(vec4 sum, float d, float count, float surface, vec4 light)
 {
     float alpha = 1.0 - pow(1.0 - classifyOpacity(d, surface), count);
     vec3 colour = classifyColour(d) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
@@ -147,11 +140,12 @@ bool needsSamples(vec4 range)
 }
 
 // Distance along the ray from p to where it leaves the cell that holds p, on a
-// grid of `cells` cells along each axis of the cube.
-float blockExit(vec3 p, vec3 inverse, float cells)
+// grid of `cells` cells along each axis of the cube, each `cellSize` wide;
+// `ahead` is 1 along each axis the ray runs forward on, 0 where it runs back.
+float blockExit(vec3 p, vec3 inverse, vec3 ahead, float cells, float cellSize)
 {
     vec3 cell = floor(p * cells);
-    vec3 far = (cell + step(0.0, inverse)) / cells;
+    vec3 far = (cell + ahead) * cellSize;
     vec3 distance = (far - p) * inverse;
     return min(min(distance.x, distance.y), distance.z);
 }
@@ -174,6 +168,7 @@ void main()
     // A sample on a block's face counts as in the block the ray enters.
     vec3 faceNudge = direction * (1e-4 * voxel);
     float rayEnd = exitDistance(entryPoint, direction);
+    vec3 ahead = step(0.0, inverse);
 
     // The ray's samples lie one voxel apart, offset by the jitter. Between
     // passes it holds: t, where its next sample lies; d, the density there;
@@ -204,7 +199,7 @@ void main()
         float runLength = 0.0;        // and its number of samples
         float dNext = 0.0;            // the density of the block that ended it
         for (int b = 0; b < maxBlocks; ++b) {
-            if (!(t <= rayEnd) || sum.a > opaque)
+            if (!(t <= rayEnd))
                 break;
             vec3 probe = entryPoint + direction * t + faceNudge;
             vec4 range = texture3D(blockRange, probe);
@@ -215,8 +210,9 @@ void main()
                 (crossedUniform && range.rg != run))
                 break;
             float cells = range.a <= troskel ? blocks / 8.0 : (range.b <= troskel ? blocks / 4.0 : blocks);
+            float cellSize = range.a <= troskel ? 8.0 / blocks : (range.b <= troskel ? 4.0 / blocks : 1.0 / blocks);
             // The first sample of the ray's grid beyond this block or group.
-            float blockEnd = min(t + blockExit(probe, inverse, cells), rayEnd);
+            float blockEnd = min(t + blockExit(probe, inverse, ahead, cells, cellSize), rayEnd);
             float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
             if (uniformBlock) {
                 runLength += (next - t) / fineStep;
@@ -264,18 +260,20 @@ void main()
         float l6 = lit || t + 6.0 * fineStep <= rayEnd ?
                        density(full ? second - v : (dim ? second + v : first + 6.0 * stride)) : 0.0;
 
-        // Visible matter: composite the pair, or the four samples.
+        // Visible matter: composite the pair; or, once nearly opaque, the four
+        // samples as two pairs, each classified at its mean density, since
+        // what lies there shows through at most a tenth. The first composite
+        // also takes the run of uniform blocks crossed, which a ray composites
+        // whatever else it does, and leaves out a sample composited already.
         vec3 g = direction * (l2 - d) + (dim ? 2.0 * (across1 * (l5 - l1) + across2 * (l6 - l1))
                                              : across1 * (l3 - l4) + across2 * (l5 - l6));
         float surface = surfaceness(g);
         vec4 light = lighting(g, surface, toLight, halfway);
-        // The pair's first sample, unless composited already, or the run of
-        // uniform blocks crossed, which a ray composites in any case.
-        vec4 head = compositeRun(sum, crossedUniform ? dUniform : d,
-                                 crossedUniform ? runLength : (done || !lit ? 0.0 : 1.0),
-                                 crossedUniform ? 0.0 : surface, crossedUniform ? vec4(flatLight, 0.0) : light);
-        vec4 pairSum = composite(head, l1, surface, light);
-        vec4 fourSum = composite(composite(pairSum, l2, surface, light), l3, surface, light);
+        float dHead = crossedUniform ? dUniform : (dim && !done ? 0.5 * (d + l1) : (dim ? l1 : d));
+        float nHead = crossedUniform ? runLength : (!lit ? 0.0 : (dim ? 2.0 : 1.0) - (done ? 1.0 : 0.0));
+        vec4 head = composite(sum, dHead, nHead, crossedUniform ? 0.0 : surface,
+                              crossedUniform ? vec4(flatLight, 0.0) : light);
+        vec4 pairSum = composite(head, dim ? 0.5 * (l2 + l3) : l1, dim ? 2.0 : 1.0, surface, light);
 
         // Nothing visible yet: the ray's samples pair up from t on; move on to
         // the pair that holds the first sample above troskel, or past all six.
@@ -288,14 +286,10 @@ void main()
         if (l2 > troskel) { move = 2.0; dAhead = l2; found = true; }
         if (l1 > troskel) { move = 0.0; dAhead = d; found = true; }
 
-        if (dim) {
-            sum = fourSum;
-            t += 4.0 * fineStep;
-            d = l4;
-        } else if (lit) {
+        if (lit) {
             sum = pairSum;
-            t += 2.0 * fineStep;
-            d = l2;
+            t += (dim ? 4.0 : 2.0) * fineStep;
+            d = dim ? l4 : l2;
         } else {
             sum = head;
             t += move * fineStep;

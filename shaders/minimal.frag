@@ -223,6 +223,9 @@ void main()
             crossed = true;
         }
         float dUniform = 0.5 * (run.x + run.y);
+        // Empty blocks up to the ray's end: nothing is left to see.
+        if (crossed && !crossedUniform && !(t < rayEnd))
+            break;
         // After a crossing the ray stands on a sample whose density it knows
         // well enough: the first of the uniform block that ended a run; or,
         // stepping back, the last one of a run, composited by this pass, or

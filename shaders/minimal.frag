@@ -173,12 +173,13 @@ void main()
     // The ray's samples lie one voxel apart, offset by the jitter. Between
     // passes it holds: t, where its next sample lies; d, the density there;
     // lit, whether the pass is to composite from there on; and done, whether
-    // the sample at t is composited already (the last one of a uniform block).
+    // the sample at t is composited already (the last one of a uniform run).
     // Blocks whose highest density is at or below troskel hold nothing visible
-    // and are crossed whole; a uniform block is composited in one closed-form
-    // step. Every other sample is taken, so no matter thinner than a block is
-    // ever stepped over. The tests are written "!(t <= rayEnd)" so that a ray
-    // made of undefined inputs (a program missing its vertex stage) ends at once.
+    // and are crossed whole; a run of uniform blocks is composited in one
+    // closed-form step. Every other sample is taken, so no matter thinner than
+    // a block is ever stepped over. The tests are written "!(t <= rayEnd)" so
+    // that a ray made of undefined inputs (a program missing its vertex stage)
+    // ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
     float d = density(entryPoint + direction * t);
@@ -204,15 +205,15 @@ void main()
             vec3 probe = entryPoint + direction * t + faceNudge;
             vec4 range = texture3D(blockRange, probe);
             bool uniformBlock = range.g > troskel && !needsSamples(range);
-            runEnded = crossedUniform && uniformBlock && range.rg != run;
+            bool otherRange = crossedUniform && range.rg != run;
+            runEnded = otherRange && uniformBlock;
             dNext = 0.5 * (range.r + range.g);
-            if (needsSamples(range) || done || (lit && range.g <= troskel) ||
-                (crossedUniform && range.rg != run))
+            if (needsSamples(range) || done || (lit && range.g <= troskel) || otherRange)
                 break;
-            float cells = range.a <= troskel ? blocks / 8.0 : (range.b <= troskel ? blocks / 4.0 : blocks);
-            float cellSize = range.a <= troskel ? 8.0 / blocks : (range.b <= troskel ? 4.0 / blocks : 1.0 / blocks);
+            // Blocks along each edge of the block or empty group crossed.
+            float group = range.a <= troskel ? 8.0 : (range.b <= troskel ? 4.0 : 1.0);
             // The first sample of the ray's grid beyond this block or group.
-            float blockEnd = min(t + blockExit(probe, inverse, ahead, cells, cellSize), rayEnd);
+            float blockEnd = min(t + blockExit(probe, inverse, ahead, blocks / group, group / blocks), rayEnd);
             float next = t + max(ceil((blockEnd - t) / fineStep), 1.0) * fineStep;
             if (uniformBlock) {
                 runLength += (next - t) / fineStep;
@@ -272,7 +273,7 @@ void main()
                                              : across1 * (l3 - l4) + across2 * (l5 - l6));
         float surface = surfaceness(g);
         vec4 light = lighting(g, surface, toLight, halfway);
-        float dHead = crossedUniform ? dUniform : (dim && !done ? 0.5 * (d + l1) : (dim ? l1 : d));
+        float dHead = crossedUniform ? dUniform : (dim ? (done ? l1 : 0.5 * (d + l1)) : d);
         float nHead = crossedUniform ? runLength : (!lit ? 0.0 : (dim ? 2.0 : 1.0) - (done ? 1.0 : 0.0));
         vec4 head = composite(sum, dHead, nHead, crossedUniform ? 0.0 : surface,
                               crossedUniform ? vec4(flatLight, 0.0) : light);

@@ -8,9 +8,9 @@
 // card: it runs every branch of an "if" for a whole group of pixels, and a
 // loop until its last pixel is done, so work is saved only by leaving a loop,
 // never by a branch inside one. So the march is one loop whose every pass
-// takes six volume look-ups, and each ray spends them on what it needs at
-// that point: six samples ahead where nothing is visible yet, two samples
-// and their gradient in visible matter, or four samples that share a cheaper
+// takes eight volume look-ups, and each ray spends them on what it needs at
+// that point: eight samples ahead where nothing is visible yet, two samples
+// and their gradient in visible matter, or five samples that share a cheaper
 // gradient, and classify in pairs, once the ray is nearly opaque.
 //
 // troskel   density below which matter is transparent
@@ -32,6 +32,9 @@ varying vec3 eyePoint;
 varying vec3 lightDirection;
 
 const float voxel = 1.0 / 256.0;
+const vec3 alongX = vec3(voxel, 0.0, 0.0);  // one voxel along each of the volume's axes
+const vec3 alongY = vec3(0.0, voxel, 0.0);
+const vec3 alongZ = vec3(0.0, 0.0, voxel);
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
 const float blocks = 64.0;               // blocks along each axis of the summary
 const int maxBlocks = 192;               // a ray crosses at most 3 * 64 blocks
@@ -39,7 +42,7 @@ const int maxPasses = 896;               // every two passes move a ray on by at
                                          // and the cube's diagonal is 444 voxels
 const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
 const float seenFully = 0.9;             // once a ray is this opaque, what lies behind shows through
-                                         // at most a tenth: a cheaper gradient serves four samples
+                                         // at most a tenth: a cheaper gradient serves five samples
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
                                          // its gradient is below any surface, its light flat
 
@@ -156,11 +159,6 @@ void main()
     // No component exactly zero, so that every block face has a finite distance.
     vec3 inverse = 1.0 / (direction + vec3(equal(direction, vec3(0.0))) * 1e-7);
     vec3 toEye = -direction;
-    // Two directions across the ray, for the gradient.
-    vec3 across1 = normalize(cross(direction, abs(direction.x) < 0.6 ? vec3(1.0, 0.0, 0.0) : vec3(0.0, 1.0, 0.0)));
-    vec3 across2 = cross(direction, across1);
-    vec3 u = across1 * voxel;
-    vec3 v = across2 * voxel;
     vec3 stride = direction * fineStep;  // from one sample to the next
     vec3 toLight = normalize(lightDirection);
     vec3 halfway = normalize(toLight + toEye);
@@ -243,34 +241,41 @@ void main()
         if (!(t <= rayEnd) || sum.a > opaque)
             break;
 
-        // The pass's six look-ups. A ray in visible matter takes the next two
-        // samples and the gradient at the second, which both samples share:
-        // pointing toward denser matter, as a change over two voxels (which
-        // the surface thresholds expect), along the ray from the samples on
-        // either side, across it by central differences. Once it is nearly
-        // opaque it takes four samples instead, sharing a gradient that is
-        // one-sided across the ray. Any other ray takes the next six samples.
-        // A sample beyond the ray's end counts as empty.
+        // The pass's eight look-ups. A ray in visible matter takes the next
+        // two samples and the gradient midway between t and the first of
+        // them: pointing toward denser matter, as a change over two voxels
+        // (which the surface thresholds expect), by central differences along
+        // the volume's axes. Taken along the axes rather than along the ray,
+        // its error does not turn with the view. The samples at t and t + 1
+        // share it; the second one taken is where the next pass begins. Once
+        // the ray is nearly opaque it takes five samples instead, sharing a
+        // one-sided gradient at the third. Any other ray takes the next eight
+        // samples. A sample beyond the ray's end counts as empty.
         bool dim = lit && sum.a > seenFully;
         bool full = lit && !dim;
         vec3 first = entryPoint + direction * t;
         vec3 second = first + stride;
+        vec3 third = second + stride;
+        vec3 midway = first + 0.5 * stride;  // between the pair's samples
         float l1 = t + fineStep <= rayEnd ? density(second) : 0.0;
-        float l2 = t + 2.0 * fineStep <= rayEnd ? density(first + 2.0 * stride) : 0.0;
-        float l3 = full || t + 3.0 * fineStep <= rayEnd ? density(full ? second + u : first + 3.0 * stride) : 0.0;
-        float l4 = full || t + 4.0 * fineStep <= rayEnd ? density(full ? second - u : first + 4.0 * stride) : 0.0;
-        float l5 = lit || t + 5.0 * fineStep <= rayEnd ?
-                       density(full ? second + v : (dim ? second + u : first + 5.0 * stride)) : 0.0;
+        float l2 = t + 2.0 * fineStep <= rayEnd ? density(third) : 0.0;
+        float l3 = full || t + 3.0 * fineStep <= rayEnd ? density(full ? midway + alongX : first + 3.0 * stride) : 0.0;
+        float l4 = full || t + 4.0 * fineStep <= rayEnd ? density(full ? midway - alongX : first + 4.0 * stride) : 0.0;
+        float l5 = full || t + 5.0 * fineStep <= rayEnd ? density(full ? midway + alongY : first + 5.0 * stride) : 0.0;
         float l6 = lit || t + 6.0 * fineStep <= rayEnd ?
-                       density(full ? second - v : (dim ? second + v : first + 6.0 * stride)) : 0.0;
+                       density(full ? midway - alongY : (dim ? third + alongX : first + 6.0 * stride)) : 0.0;
+        float l7 = lit || t + 7.0 * fineStep <= rayEnd ?
+                       density(full ? midway + alongZ : (dim ? third + alongY : first + 7.0 * stride)) : 0.0;
+        float l8 = lit || t + 8.0 * fineStep <= rayEnd ?
+                       density(full ? midway - alongZ : (dim ? third + alongZ : first + 8.0 * stride)) : 0.0;
 
-        // Visible matter: composite the pair; or, once nearly opaque, the four
-        // samples as two pairs, each classified at its mean density, since
-        // what lies there shows through at most a tenth. The first composite
-        // also takes the run of uniform blocks crossed, which a ray composites
-        // whatever else it does, and leaves out a sample composited already.
-        vec3 g = direction * (l2 - d) + (dim ? 2.0 * (across1 * (l5 - l1) + across2 * (l6 - l1))
-                                             : across1 * (l3 - l4) + across2 * (l5 - l6));
+        // Visible matter: composite the pair; or, once nearly opaque, the five
+        // samples as two pairs and one, each pair classified at its mean
+        // density, since what lies there shows through at most a tenth. The
+        // first composite also takes the run of uniform blocks crossed, which
+        // a ray composites whatever else it does, and leaves out a sample
+        // composited already.
+        vec3 g = dim ? 2.0 * (vec3(l6, l7, l8) - l2) : vec3(l3 - l4, l5 - l6, l7 - l8);
         float surface = surfaceness(g);
         vec4 light = lighting(g, surface, toLight, halfway);
         float dHead = crossedUniform ? dUniform : (dim ? (done ? l1 : 0.5 * (d + l1)) : d);
@@ -278,12 +283,15 @@ void main()
         vec4 head = composite(sum, dHead, nHead, crossedUniform ? 0.0 : surface,
                               crossedUniform ? vec4(flatLight, 0.0) : light);
         vec4 pairSum = composite(head, dim ? 0.5 * (l2 + l3) : l1, dim ? 2.0 : 1.0, surface, light);
+        vec4 dimSum = composite(pairSum, l4, 1.0, surface, light);
 
         // Nothing visible yet: the ray's samples pair up from t on; move on to
-        // the pair that holds the first sample above troskel, or past all six.
-        float move = 6.0;
-        float dAhead = l6;
-        bool found = l6 > troskel;
+        // the pair that holds the first sample above troskel, or past all eight.
+        float move = 8.0;
+        float dAhead = l8;
+        bool found = l8 > troskel;
+        if (l7 > troskel) { move = 6.0; dAhead = l6; found = true; }
+        if (l6 > troskel) { move = 6.0; dAhead = l6; found = true; }
         if (l5 > troskel) { move = 4.0; dAhead = l4; found = true; }
         if (l4 > troskel) { move = 4.0; dAhead = l4; found = true; }
         if (l3 > troskel) { move = 2.0; dAhead = l2; found = true; }
@@ -291,9 +299,9 @@ void main()
         if (l1 > troskel) { move = 0.0; dAhead = d; found = true; }
 
         if (lit) {
-            sum = pairSum;
-            t += (dim ? 4.0 : 2.0) * fineStep;
-            d = dim ? l4 : l2;
+            sum = dim ? dimSum : pairSum;
+            t += (dim ? 5.0 : 2.0) * fineStep;
+            d = dim ? l5 : l2;
         } else {
             sum = head;
             t += move * fineStep;

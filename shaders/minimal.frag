@@ -11,7 +11,8 @@
 // takes eight volume look-ups, and each ray spends them on what it needs at
 // that point: eight samples ahead where nothing is visible yet, two samples
 // and their gradient in visible matter, or five samples that share a cheaper
-// gradient, and classify in pairs, once the ray is nearly opaque.
+// gradient and are classified as two pairs and one, once the ray is nearly
+// opaque.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb

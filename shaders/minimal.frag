@@ -291,12 +291,9 @@ void main()
         float move = 8.0;
         float dAhead = l8;
         bool found = l8 > troskel;
-        if (l7 > troskel) { move = 6.0; dAhead = l6; found = true; }
-        if (l6 > troskel) { move = 6.0; dAhead = l6; found = true; }
-        if (l5 > troskel) { move = 4.0; dAhead = l4; found = true; }
-        if (l4 > troskel) { move = 4.0; dAhead = l4; found = true; }
-        if (l3 > troskel) { move = 2.0; dAhead = l2; found = true; }
-        if (l2 > troskel) { move = 2.0; dAhead = l2; found = true; }
+        if (max(l6, l7) > troskel) { move = 6.0; dAhead = l6; found = true; }
+        if (max(l4, l5) > troskel) { move = 4.0; dAhead = l4; found = true; }
+        if (max(l2, l3) > troskel) { move = 2.0; dAhead = l2; found = true; }
         if (l1 > troskel) { move = 0.0; dAhead = d; found = true; }
 
         if (lit) {

@@ -16,32 +16,38 @@ static const int blockSide = 4;                            // voxels along each 
 static const int blocksPerSide = volumeSide / blockSide;  // 64
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 
-// One pass of the block summary: data laid out as [outer][axis][inner], with
-// `axis` entries along the axis being folded, becomes [outer][block][inner]:
-// for each block of that axis, the lowest of `lows` and the highest of
-// `highs` over its entries widened by one on each side. Beyond the volume's
-// faces the texture's border (GL_CLAMP filters with it) counts as 0. The
-// inner index is innermost, so the work runs along contiguous memory.
+// One block of one pass of the block summary: data laid out as [axis][inner]
+// becomes, for each inner index, the lowest of `lows` and the highest of
+// `highs` over the block's entries along the axis, widened by one on each side.
+// Beyond the volume's faces the texture's border (GL_CLAMP filters with it)
+// counts as 0. The inner index is innermost, so the work runs along
+// contiguous memory.
+static void foldBlock(const unsigned char* lows, const unsigned char* highs, int axis, size_t inner, int block,
+                      unsigned char* low, unsigned char* high)
+{
+    int first = block * blockSide - 1, last = block * blockSide + blockSide;
+    std::fill(low, low + inner, first < 0 || last >= axis ? 0 : 255);
+    std::fill(high, high + inner, 0);
+    for (int i = std::max(first, 0); i <= std::min(last, axis - 1); ++i) {
+        const unsigned char* lowLine = lows + i * inner;
+        const unsigned char* highLine = highs + i * inner;
+        for (size_t k = 0; k < inner; ++k) {
+            low[k] = std::min(low[k], lowLine[k]);
+            high[k] = std::max(high[k], highLine[k]);
+        }
+    }
+}
+
+// One pass of the block summary: [outer][axis][inner] becomes
+// [outer][block][inner], each block folded as foldBlock does.
 static void foldAxis(const unsigned char* lows, const unsigned char* highs, size_t outer, int axis, size_t inner,
                      unsigned char* blockLows, unsigned char* blockHighs)
 {
     const int blocks = axis / blockSide;
     for (size_t o = 0; o < outer; ++o)
-        for (int block = 0; block < blocks; ++block) {
-            int first = block * blockSide - 1, last = block * blockSide + blockSide;
-            unsigned char* low = blockLows + (o * blocks + block) * inner;
-            unsigned char* high = blockHighs + (o * blocks + block) * inner;
-            std::fill(low, low + inner, first < 0 || last >= axis ? 0 : 255);
-            std::fill(high, high + inner, 0);
-            for (int i = std::max(first, 0); i <= std::min(last, axis - 1); ++i) {
-                const unsigned char* lowLine = lows + (o * axis + i) * inner;
-                const unsigned char* highLine = highs + (o * axis + i) * inner;
-                for (size_t k = 0; k < inner; ++k) {
-                    low[k] = std::min(low[k], lowLine[k]);
-                    high[k] = std::max(high[k], highLine[k]);
-                }
-            }
-        }
+        for (int block = 0; block < blocks; ++block)
+            foldBlock(lows + o * axis * inner, highs + o * axis * inner, axis, inner, block,
+                      blockLows + (o * blocks + block) * inner, blockHighs + (o * blocks + block) * inner);
 }
 
 // The highest of `highs` ([z][y][x], `blocksPerSide` along each axis) over
@@ -71,17 +77,21 @@ static void groupHighest(const unsigned char* highs, int size, unsigned char* gr
 // empty blocks in one step. Small blocks fit matter closely, so little of what
 // is below the threshold must be sampled; the groups keep wide empty space
 // cheap to cross. Folded one axis at a time, z first, so each voxel
-// is read about once and every pass runs along rows.
+// is read about once and every pass runs along rows. One slab of blocks
+// across z at a time, so the partial folds stay a few hundred kilobytes:
+// fresh memory costs more to touch than the folding does.
 static void buildSummary(const unsigned char* voxels, unsigned char* summary)
 {
     const int n = volumeSide, b = blocksPerSide;
     const size_t slice = static_cast<size_t>(n) * n, count = static_cast<size_t>(b) * b * b;
-    std::vector<unsigned char> lowZ(b * slice), highZ(b * slice);          // [bz][y][x]
-    std::vector<unsigned char> lowY(b * b * size_t(n)), highY(lowY.size());  // [bz][by][x]
+    std::vector<unsigned char> lowZ(slice), highZ(slice);                  // [y][x] of one slab
+    std::vector<unsigned char> lowY(b * size_t(n)), highY(lowY.size());  // [by][x]
     std::vector<unsigned char> low(count), high(count), high4(count), high8(count);
-    foldAxis(voxels, voxels, 1, n, slice, lowZ.data(), highZ.data());
-    foldAxis(lowZ.data(), highZ.data(), b, n, n, lowY.data(), highY.data());
-    foldAxis(lowY.data(), highY.data(), static_cast<size_t>(b) * b, n, 1, low.data(), high.data());
+    for (int bz = 0; bz < b; ++bz) {
+        foldBlock(voxels, voxels, n, slice, bz, lowZ.data(), highZ.data());
+        foldAxis(lowZ.data(), highZ.data(), 1, n, n, lowY.data(), highY.data());
+        foldAxis(lowY.data(), highY.data(), b, n, 1, &low[bz * b * b], &high[bz * b * b]);
+    }
     groupHighest(high.data(), 4, high4.data());
     groupHighest(high.data(), 8, high8.data());
     for (size_t i = 0; i < count; ++i) {

@@ -2,10 +2,11 @@
 // reports the rate that it shows in its title, on each benchmark volume (the
 // head phantom, the phantom with a faint uniform brain, the real MRI head) in
 // each view (default, turned 45/45, peeled with troskel at 0.45). In the same
-// run it measures the peer, VTK's fixed-point CPU ray caster, on the same
+// run it measures the ray caster before the gradient volume (the tests'
+// baseline) and the peer, VTK's fixed-point CPU ray caster, on the same
 // volume, window and view (bench/peer.py). Then it compares the pictures with
 // the brute-force reference: mean and 99th-percentile error per channel, for
-// the viewer's ray caster and for the one before the block summary.
+// the viewer's ray caster and for the one before.
 //
 //   frame_rate [seconds per view] [shader directory] [scan...]
 //
@@ -97,11 +98,11 @@ void startViewer(XServer& server, RunningViewer& viewer, const Volume& volume, c
         typeCharacter(server.connection, '+');
 }
 
-Rates measureViewer(XServer& server, const Volume& volume, const std::string& shaders, const View& view,
-                    double seconds)
+Rates measureViewer(XServer& server, const Volume& volume, const std::string& vertex, const std::string& fragment,
+                    const View& view, double seconds)
 {
     RunningViewer viewer;
-    startViewer(server, viewer, volume, shaders + "/minimal.vert", shaders + "/minimal.frag", view);
+    startViewer(server, viewer, volume, vertex, fragment, view);
     sleepSeconds(warmUpSeconds);
     Rates rates;
     std::string last;
@@ -203,15 +204,21 @@ int main(int argc, char** argv)
            rendererOn(server.display).c_str());
     printf("frame rates: median (lowest-highest) over %.0f s per view after %.0f s of warm-up, 640x480\n\n",
            seconds, warmUpSeconds);
-    printf("| volume | view | viewer fps | VTK fps | viewer / VTK |\n|---|---|---|---|---|\n");
+    printf("| volume | view | viewer fps | before fps | VTK fps | viewer / VTK | viewer / before |\n"
+           "|---|---|---|---|---|---|---|\n");
     fflush(stdout);
+    auto ratio = [](const Rates& a, const Rates& b) { return b.median() > 0 ? a.median() / b.median() : 0.0; };
     for (const Volume& volume : volumes)
         for (const View& view : views) {
-            Rates ours = measureViewer(server, volume, shaders, view, seconds);
+            Rates ours = measureViewer(server, volume, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
+                                       seconds);
+            Rates before = measureViewer(server, volume, VIEWER_SHADER_DIR "/minimal.vert",
+                                         TEST_SHADER_DIR "/baseline.frag", view, seconds);
             Rates peer = measurePeer(server, volume, view, seconds);
-            printf("| %s | %s | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %.2f |\n", volume.name.c_str(),
-                   view.name.c_str(), ours.median(), ours.lowest(), ours.highest(), peer.median(), peer.lowest(),
-                   peer.highest(), peer.median() > 0 ? ours.median() / peer.median() : 0.0);
+            printf("| %s | %s | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %.2f | %.2f |\n",
+                   volume.name.c_str(), view.name.c_str(), ours.median(), ours.lowest(), ours.highest(),
+                   before.median(), before.lowest(), before.highest(), peer.median(), peer.lowest(), peer.highest(),
+                   ratio(ours, peer), ratio(ours, before));
             fflush(stdout);
         }
 

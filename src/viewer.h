@@ -47,6 +47,7 @@ bool shaderEntryPointsLoaded();
 extern const char* volumePath;  // "data/skull_256x256x256_8.raw"
 extern GLuint vtexture;         // the volume texture, bound on unit 0
 extern GLuint blockTexture;     // the block summary (per-4^3-block density range, group highs), on unit 1
+extern GLuint gradientTexture;  // the gradient volume (central differences and density per voxel), on unit 2
 void loadVolume();
 
 // frame.cpp: one frame, its statistics and the window title.

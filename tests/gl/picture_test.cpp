@@ -87,6 +87,18 @@ protected:
         return capture(glXGetCurrentDisplay(), glXGetCurrentDrawable());
     }
     std::string scratchFile(const std::string& name) { return dir.path + "/" + name; }
+    // After loading: unit 0 active with the volume bound, as start-up left it,
+    // and the viewer's program pointing the sampler at its unit.
+    void expectVolumeActiveAndSampler(const char* sampler, GLint expectedUnit)
+    {
+        GLint active = 0, boundOnZero = 0, unit = -1;
+        glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+        glGetIntegerv(GL_TEXTURE_BINDING_3D, &boundOnZero);
+        glGetUniformiv(real, glGetUniformLocation(real, sampler), &unit);
+        EXPECT_EQ(active, GL_TEXTURE0);
+        EXPECT_EQ(static_cast<GLuint>(boundOnZero), vtexture);
+        EXPECT_EQ(unit, expectedUnit) << sampler;
+    }
 };
 
 TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesUnitZeroAsItWas)
@@ -99,13 +111,7 @@ TEST_F(Pictures, TheBlockSummaryHoldsWhatFilteringCanReturnInEachBlockAndLeavesU
     writeFile(scratchFile("one.raw"), volume);
     load(scratchFile("one.raw"));
 
-    GLint active = 0, boundOnZero = 0, unit = -1;
-    glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
-    glGetIntegerv(GL_TEXTURE_BINDING_3D, &boundOnZero);
-    glGetUniformiv(real, glGetUniformLocation(real, "blockRange"), &unit);
-    EXPECT_EQ(active, GL_TEXTURE0);
-    EXPECT_EQ(static_cast<GLuint>(boundOnZero), vtexture);
-    EXPECT_EQ(unit, 1);
+    expectVolumeActiveAndSampler("blockRange", 1);
 
     std::vector<unsigned char> summary(4u * blocks * blocks * blocks, 99);
     glActiveTexture(GL_TEXTURE1);
@@ -167,13 +173,7 @@ TEST_F(Pictures, TheGradientVolumeHoldsEachVoxelsCentralDifferencesAndDensity)
     writeFile(scratchFile("random.raw"), volume);
     load(scratchFile("random.raw"));
 
-    GLint active = 0, boundOnZero = 0, unit = -1;
-    glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
-    glGetIntegerv(GL_TEXTURE_BINDING_3D, &boundOnZero);
-    glGetUniformiv(real, glGetUniformLocation(real, "gradientVolume"), &unit);
-    EXPECT_EQ(active, GL_TEXTURE0);
-    EXPECT_EQ(static_cast<GLuint>(boundOnZero), vtexture);
-    EXPECT_EQ(unit, 2);
+    expectVolumeActiveAndSampler("gradientVolume", 2);
 
     std::vector<unsigned char> texels(4 * volumeBytes);
     auto readBack = [&] {

@@ -1,0 +1,139 @@
+// `scripts/picture` as a user runs it, on a scan made here whose one bright
+// ball lies on the patient's right: the still after a quarter turn, a
+// turntable GIF and MP4 with their frames, and bad input.
+#include <gtest/gtest.h>
+
+#include "scratch_dir.h"
+#include "x_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+const std::string root = PROJECT_ROOT;
+
+class Picture : public ::testing::Test {
+protected:
+    std::string dir = makeScratchDir();
+    std::string scan = dir + "/ball.mhd";
+    std::string output;
+
+    // A MetaImage of 64^3 voxels with identity axes (x toward the patient's
+    // left), holding a ball near x = 0: on the patient's right.
+    void SetUp() override
+    {
+        const int n = 64;
+        std::vector<unsigned char> voxels(n * n * n, 0);
+        for (int z = 0; z < n; ++z)
+            for (int y = 0; y < n; ++y)
+                for (int x = 0; x < n; ++x) {
+                    int dx = x - 14, dy = y - 32, dz = z - 32;
+                    if (dx * dx + dy * dy + dz * dz <= 12 * 12)
+                        voxels[x + n * (y + n * z)] = 200;
+                }
+        writeFile(dir + "/ball.raw", voxels);
+        writeFile(scan, "ObjectType = Image\nNDims = 3\nDimSize = 64 64 64\nElementSpacing = 1 1 1\n"
+                        "ElementType = MET_UCHAR\nElementDataFile = ball.raw\n");
+    }
+    void TearDown() override { removeTree(dir); }
+
+    // Runs scripts/picture without a display; its exit status.
+    int picture(const std::string& arguments)
+    {
+        std::string command = "cd " + root + " && env -u DISPLAY scripts/picture " + arguments + " > " + dir +
+                              "/out 2>&1";
+        int status = std::system(command.c_str());
+        output = readFile(dir + "/out");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Frame k of a picture file, decoded by ImageMagick.
+    Image frame(const std::string& file, int k)
+    {
+        std::string ppm = dir + "/frame.ppm";
+        std::string command = "convert '" + file + "[" + std::to_string(k) + "]' " + ppm + " 2>/dev/null";
+        Image image;
+        if (std::system(command.c_str()) != 0)
+            return image;
+        std::string bytes = readFile(ppm);
+        int max = 0, offset = 0;
+        if (sscanf(bytes.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &max, &offset) != 3)
+            return image;
+        image.rgb.assign(bytes.begin() + offset + 1, bytes.end());
+        image.rgb.resize(3 * static_cast<size_t>(image.width) * image.height);
+        return image;
+    }
+};
+
+// The horizontal centre of the lit pixels, and how many there are.
+double litCentre(const Image& image, int* count)
+{
+    double sum = 0;
+    *count = 0;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const unsigned char* p = image.at(x, y);
+            if (p[0] + p[1] + p[2] > 60) {
+                sum += x;
+                ++*count;
+            }
+        }
+    return *count ? sum / *count : -1;
+}
+
+TEST_F(Picture, AQuarterTurnBringsThePatientsRightToTheFront)
+{
+    int count = 0;
+    ASSERT_EQ(picture(scan + " " + dir + "/front.png"), 0) << output;
+    Image front = frame(dir + "/front.png", 0);
+    ASSERT_EQ(front.width, 640);
+    ASSERT_EQ(front.height, 480);
+    EXPECT_LT(litCentre(front, &count), 320 - 50);  // facing the patient, the right is on the left
+    EXPECT_GT(count, 500);
+
+    ASSERT_EQ(picture(scan + " " + dir + "/side.png --turn 90 0"), 0) << output;
+    EXPECT_NEAR(litCentre(frame(dir + "/side.png", 0), &count), 320, 15) << output;
+    EXPECT_GT(count, 500);
+}
+
+TEST_F(Picture, ATurntableMakesOneTurnInTheFramesAsked)
+{
+    ASSERT_EQ(picture(scan + " " + dir + "/turn.gif --frames 8"), 0) << output;
+    EXPECT_NE(output.find("frame 8 of 8"), std::string::npos) << output;
+    int count = 0;
+    double first = litCentre(frame(dir + "/turn.gif", 0), &count);
+    double behind = litCentre(frame(dir + "/turn.gif", 4), &count);
+    EXPECT_LT(first, 320 - 50);
+    EXPECT_NEAR(behind - 320, 320 - first, 15);  // from behind, the ball is mirrored
+    EXPECT_EQ(frame(dir + "/turn.gif", 7).width, 640);
+    EXPECT_EQ(frame(dir + "/turn.gif", 8).width, 0);  // there is no ninth
+
+    ASSERT_EQ(picture(scan + " " + dir + "/turn.mp4 --frames 6"), 0) << output;
+    std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                        "stream=codec_name,pix_fmt,nb_read_frames -of csv=p=0 " + dir + "/turn.mp4 > " + dir + "/probe";
+    ASSERT_EQ(std::system(probe.c_str()), 0);
+    EXPECT_EQ(readFile(dir + "/probe"), "h264,yuv420p,6\n");
+}
+
+TEST_F(Picture, BadInputIsRefusedInOneLineAndLeavesAnExistingPictureAsItWas)
+{
+    EXPECT_EQ(picture(scan + " " + dir + "/picture.jpg"), 1);
+    EXPECT_NE(output.find("must end in .png"), std::string::npos) << output;
+    EXPECT_EQ(picture(scan + " " + dir + "/missing/picture.png"), 1);
+    EXPECT_NE(output.find("cannot write into"), std::string::npos) << output;
+
+    writeFile(dir + "/kept.png", std::string("an earlier picture"));
+    writeFile(dir + "/broken.mhd", std::string("ObjectType = Image\nNDims = 3\n"));
+    EXPECT_EQ(picture(dir + "/broken.mhd " + dir + "/kept.png"), 1);
+    EXPECT_NE(output.find("could not be imported"), std::string::npos) << output;
+    EXPECT_EQ(readFile(dir + "/kept.png"), "an earlier picture");
+    int partials = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        partials += entry.path().filename().string().find("partial") != std::string::npos;
+    EXPECT_EQ(partials, 0);
+}
+
+}  // namespace

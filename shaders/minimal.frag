@@ -13,7 +13,7 @@
 //           do the same for green and blue
 #version 110
 
-uniform sampler3D vtexture;        // the volume itself (its density alone)
+uniform sampler3D vtexture;        // the volume itself (the gradient volume holds its density too)
 uniform sampler3D blockRange;      // per block of 4^3 voxels: the lowest (r) and highest (g)
                                    // density that filtering can return inside it, and the
                                    // highest in its group of 4^3 (b) and 8^3 (a) blocks
@@ -135,10 +135,7 @@ vec4 composite(vec4 sum, float d, float count, float surface, vec4 light)
 vec4 compositeSample(vec4 sum, vec4 sample, vec3 toLight, vec3 halfway)
 {
     float surface = surfaceness(sample.xyz);
-    vec4 light = lighting(sample.xyz, surface, toLight, halfway);
-    float alpha = classifyOpacity(sample.w, surface);
-    vec3 colour = classifyColour(sample.w) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
-    return sum + (1.0 - sum.a) * alpha * vec4(colour, 1.0);
+    return composite(sum, sample.w, 1.0, surface, lighting(sample.xyz, surface, toLight, halfway));
 }
 
 // A per-pixel offset of the first sample, so that the sampling planes of

@@ -1,15 +1,13 @@
 // import_scan: turns a real CT or MRI scan (NIfTI, NRRD, MetaImage, or a
-// directory holding a DICOM series) into the viewer's volume: 256^3 unsigned
+// directory holding DICOM series, to any depth) into the viewer's volume: 256^3 unsigned
 // bytes, x fastest, with the patient's left at +x, superior at +y and anterior
 // at +z, so that a head faces the viewer in its default view.
 //
-//   import_scan INPUT OUTPUT [--window LOW HIGH]
-#include "itkCommand.h"
-#include "itkGDCMImageIO.h"
-#include "itkGDCMSeriesFileNames.h"
+//   import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K]
+#include "dicom_series.h"
+
 #include "itkImageFileReader.h"
 #include "itkImageIOFactory.h"
-#include "itkImageSeriesReader.h"
 #include "itkLinearInterpolateImageFunction.h"
 #include "itkMetaDataObject.h"
 #include "itkRecursiveGaussianImageFilter.h"
@@ -34,17 +32,10 @@
 #include <vector>
 #include <zlib.h>
 
-using ScanImage = itk::Image<float, 3>;
 using Direction = ScanImage::DirectionType;
 
 static const int cubeSide = 256;                      // the viewer's fixed volume
-static const double mostVoxels = 1024.0 * 1024 * 1024;  // 4 GiB as floats: beyond that, refuse
 static const size_t percentileSamples = 4000000;     // voxels looked at for the percentiles
-
-// A failure to report: one line on standard error that names the input and the cause.
-struct ImportError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // How scan values become bytes: linear from low (0) to high (255), or the
 // Hounsfield table.
@@ -102,15 +93,13 @@ static itk::ImageIOBase::Pointer readHeader(const std::string& path)
     return io;
 }
 
-// Refuses a size that is not one volume, or too big to hold; slices > 1 for a series of 2D files.
-static void checkSize(const itk::ImageIOBase* io, size_t slices = 1)
+// Refuses a size that is not one volume, or too big to hold.
+static void checkSize(const itk::ImageIOBase* io)
 {
     unsigned dimensions = io->GetNumberOfDimensions();
     std::vector<size_t> sizes;
     for (unsigned axis = 0; axis < dimensions; ++axis)
         sizes.push_back(io->GetDimensions(axis));
-    if (slices > 1)
-        sizes.resize(2, 1), sizes.push_back(slices);
     std::string size;
     double voxels = 1;
     for (size_t axis = 0; axis < sizes.size(); ++axis) {
@@ -250,55 +239,6 @@ static ScanImage::Pointer readFile(const std::string& path, std::string* modalit
     reader->SetFileName(path);
     reader->Update();
     itk::ExposeMetaData<std::string>(io->GetMetaDataDictionary(), "0008|0060", *modality);
-    return reader->GetOutput();
-}
-
-// Reports the share of a long read that is done, in fifths.
-static void reportProgress(itk::ProcessObject* reader)
-{
-    auto observer = itk::CStyleCommand::New();
-    observer->SetCallback([](itk::Object* caller, const itk::EventObject&, void*) {
-        static int reported = 0;
-        int fifths = static_cast<int>(static_cast<itk::ProcessObject*>(caller)->GetProgress() * 5.0f);
-        if (fifths > reported && fifths < 5) {
-            reported = fifths;
-            printf("  %d%% read\n", fifths * 20);
-            fflush(stdout);
-        }
-    });
-    reader->AddObserver(itk::ProgressEvent(), observer);
-}
-
-// A directory: the DICOM series in it with the most slices.
-static ScanImage::Pointer readDicomDirectory(const std::string& path, std::string* modality)
-{
-    printf("looking for DICOM series in %s\n", path.c_str());
-    fflush(stdout);
-    auto names = itk::GDCMSeriesFileNames::New();
-    names->SetUseSeriesDetails(true);
-    names->SetDirectory(path);
-    const std::vector<std::string>& series = names->GetSeriesUIDs();
-    if (series.empty())
-        throw ImportError(std::filesystem::is_empty(path) ? "an empty directory"
-                                                          : "a directory without a DICOM series");
-    std::string chosen = series[0];
-    for (const std::string& uid : series)
-        if (names->GetFileNames(uid).size() > names->GetFileNames(chosen).size())
-            chosen = uid;
-    std::vector<std::string> files = names->GetFileNames(chosen);
-    printf("%zu series found; reading series %s, %zu slices\n", series.size(), chosen.c_str(), files.size());
-    fflush(stdout);
-    if (files.size() == 1)  // one file may still hold a whole volume (multi-frame)
-        return readFile(files[0], modality);
-
-    checkSize(readHeader(files[0]), files.size());
-    auto io = itk::GDCMImageIO::New();
-    auto reader = itk::ImageSeriesReader<ScanImage>::New();
-    reader->SetImageIO(io);
-    reader->SetFileNames(files);
-    reportProgress(reader);
-    reader->Update();
-    io->GetValueFromTag("0008|0060", *modality);
     return reader->GetOutput();
 }
 
@@ -497,16 +437,23 @@ static std::string ownReports(const std::string& errors)
 // The whole import, from reading INPUT to writing the bytes into TEMPORARY.
 // Returns the exit status.
 static int importScan(const std::string& input, const std::string& output, const std::string& temporary,
-                      const double* window)
+                      const double* window, const DicomChoice& dicom)
 {
     std::string failing = input;  // what a failure names: the input, until writing starts
     try {
         std::error_code error;
         if (!std::filesystem::exists(input, error))
             throw ImportError("no such file or directory");
-        std::string modality;
-        ScanImage::Pointer scan = std::filesystem::is_directory(input, error) ? readDicomDirectory(input, &modality)
-                                                                              : readFile(input, &modality);
+        std::string modality, file = input;
+        // A DICOMDIR stands for the folder it lies in.
+        std::string folder = std::filesystem::path(input).filename() == "DICOMDIR"
+                                 ? std::filesystem::path(input).parent_path().string()
+                                 : input;
+        ScanImage::Pointer scan;
+        if (std::filesystem::is_directory(folder.empty() ? "." : folder, error))
+            scan = readDicomDirectory(folder.empty() ? "." : folder, dicom, &modality, &file);
+        if (scan.IsNull())
+            scan = readFile(file, &modality);
         printScan(input, scan);
         float lowest, highest;
         valueRange(scan, &lowest, &highest);
@@ -541,16 +488,31 @@ static int importScan(const std::string& input, const std::string& output, const
 int main(int argc, char** argv)
 {
     double window[2];
-    bool windowGiven = argc == 6 && std::string(argv[3]) == "--window";
-    char* end0 = nullptr;
-    char* end1 = nullptr;
-    if (windowGiven) {
-        window[0] = strtod(argv[4], &end0);
-        window[1] = strtod(argv[5], &end1);
+    bool windowGiven = false, understood = argc >= 3;
+    DicomChoice dicom;
+    for (int i = 3; i < argc && understood; ++i) {
+        std::string option = argv[i];
+        char* end0 = nullptr;
+        char* end1 = nullptr;
+        if (option == "--window" && i + 2 < argc) {
+            window[0] = strtod(argv[i + 1], &end0);
+            window[1] = strtod(argv[i + 2], &end1);
+            windowGiven = true;
+            understood = *end0 == '\0' && *end1 == '\0' && window[1] > window[0];
+            i += 2;
+        } else if (option == "--series" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            dicom.series = argv[++i];
+        } else if (option == "--stack" && i + 1 < argc) {
+            dicom.stack = static_cast<int>(strtol(argv[i + 1], &end0, 10));
+            understood = *end0 == '\0' && dicom.stack > 0;
+            ++i;
+        } else {
+            understood = false;
+        }
     }
-    if (!(argc == 3 || windowGiven) ||
-        (windowGiven && (*end0 != '\0' || *end1 != '\0' || !(window[1] > window[0])))) {
-        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH]  (LOW below HIGH)\n");
+    if (!understood) {
+        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K]  "
+                        "(LOW below HIGH; N a DICOM series number or UID, K from 1)\n");
         return 1;
     }
     const std::string input = argv[1];
@@ -580,7 +542,7 @@ int main(int argc, char** argv)
     if (child == 0) {
         dup2(errors[1], STDERR_FILENO);
         close(errors[0]);
-        int status = importScan(input, output, temporary, windowGiven ? window : nullptr);
+        int status = importScan(input, output, temporary, windowGiven ? window : nullptr, dicom);
         fflush(nullptr);
         _exit(status);
     }

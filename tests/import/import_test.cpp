@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <complex>
+#include <map>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +113,34 @@ void writeImage(const typename Image::Pointer& image, const std::string& path)
     writer->Update();
 }
 
+Scene::SpacingType spacingOf(double x, double y, double z)
+{
+    Scene::SpacingType spacing;
+    spacing[0] = x, spacing[1] = y, spacing[2] = z;
+    return spacing;
+}
+
+// Writes one DICOM image (a slice of one voxel's depth) with the given tags and
+// those every image of these tests shares.
+void writeDicomImage(const itk::Image<short, 3>::Pointer& slice, const std::string& path, const std::string& modality,
+                     const std::map<std::string, std::string>& tags)
+{
+    auto io = itk::GDCMImageIO::New();
+    itk::MetaDataDictionary& dictionary = slice->GetMetaDataDictionary();
+    itk::EncapsulateMetaData<std::string>(dictionary, "0008|0060", modality);
+    itk::EncapsulateMetaData<std::string>(dictionary, "0028|0004", "MONOCHROME2");
+    itk::EncapsulateMetaData<std::string>(dictionary, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
+    itk::EncapsulateMetaData<std::string>(dictionary, "0020|000e", "1.2.826.0.1.3680043.2.1125.1.2");
+    for (const auto& tag : tags)
+        itk::EncapsulateMetaData<std::string>(dictionary, tag.first, tag.second);
+    io->KeepOriginalUIDOn();
+    auto writer = itk::ImageFileWriter<itk::Image<short, 3>>::New();
+    writer->SetImageIO(io);
+    writer->SetInput(slice);
+    writer->SetFileName(path);
+    writer->Update();
+}
+
 // A DICOM series: one file per slice, each with its own position, as a scanner writes them.
 void writeDicomSeries(const Scene::Pointer& scene, const std::string& dir, const std::string& modality)
 {
@@ -130,19 +159,66 @@ void writeDicomSeries(const Scene::Pointer& scene, const std::string& dir, const
         for (unsigned y = 0; y < size[1]; ++y)
             for (unsigned x = 0; x < size[0]; ++x)
                 slice->SetPixel({{x, y, 0}}, static_cast<short>(scene->GetPixel({{x, y, z}})));
-        auto io = itk::GDCMImageIO::New();
-        itk::MetaDataDictionary& tags = slice->GetMetaDataDictionary();
-        itk::EncapsulateMetaData<std::string>(tags, "0008|0060", modality);
-        itk::EncapsulateMetaData<std::string>(tags, "0028|0004", "MONOCHROME2");
-        itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.1");
-        itk::EncapsulateMetaData<std::string>(tags, "0020|000e", "1.2.826.0.1.3680043.2.1125.1.2");
-        itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(z + 1));
-        io->KeepOriginalUIDOn();
-        auto writer = itk::ImageFileWriter<Slice>::New();
-        writer->SetImageIO(io);
-        writer->SetInput(slice);
-        writer->SetFileName(dir + "/slice" + std::to_string(1000 + z) + ".dcm");
-        writer->Update();
+        writeDicomImage(slice, dir + "/slice" + std::to_string(1000 + z) + ".dcm", modality,
+                        {{"0020|0013", std::to_string(z + 1)}});
+    }
+}
+
+using Vector = itk::Vector<double, 3>;
+Vector vectorOf(double x, double y, double z)
+{
+    Vector v;
+    v[0] = x, v[1] = y, v[2] = z;
+    return v;
+}
+
+// A slice of a DICOM series, as a scanner places it: where its centre lies,
+// the directions of its rows and columns, and the tags that tell it apart.
+struct DicomSlice {
+    Vector centre, row = vectorOf(1, 0, 0), column = vectorOf(0, 1, 0);
+    std::map<std::string, std::string> tags;
+    float scale = 1;  // of the scene's values (another echo is darker)
+};
+
+// Axial slices 2 mm apart from 60 mm below the scene's centre to 60 mm above.
+std::vector<DicomSlice> axialSlices()
+{
+    std::vector<DicomSlice> slices;
+    for (int k = 0; k <= 60; ++k)
+        slices.push_back({vectorOf(0, 0, -60 + 2 * k), vectorOf(1, 0, 0), vectorOf(0, 1, 0),
+                          {{"0018|0050", "2"}, {"0020|0011", "2"}}});
+    return slices;
+}
+
+// Writes each slice (101x67 pixels of 1x1.5 mm, the scene sampled where it
+// lies) to DIR/PREFIX1, DIR/PREFIX2, ..., numbered in the order given.
+void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& dir, const std::string& prefix)
+{
+    using Slice = itk::Image<short, 3>;
+    const unsigned columns = 101, rows = 67;
+    std::filesystem::create_directories(dir);
+    for (size_t k = 0; k < slices.size(); ++k) {
+        const DicomSlice& spec = slices[k];
+        Vector normal = itk::CrossProduct(spec.row, spec.column);
+        Direction axes;
+        for (int i = 0; i < 3; ++i)
+            axes(i, 0) = spec.row[i], axes(i, 1) = spec.column[i], axes(i, 2) = normal[i];
+        Scene::PointType origin;
+        origin.Fill(0.0);
+        origin += spec.centre - spec.row * (0.5 * (columns - 1)) - spec.column * (0.5 * (rows - 1) * 1.5);
+        auto slice = Slice::New();
+        slice->SetRegions(Slice::SizeType{{columns, rows, 1}});
+        slice->SetSpacing(spacingOf(1.0, 1.5, 2.0));
+        slice->SetDirection(axes);
+        slice->SetOrigin(origin);
+        slice->Allocate();
+        for (unsigned y = 0; y < rows; ++y)
+            for (unsigned x = 0; x < columns; ++x)
+                slice->SetPixel({{x, y, 0}}, static_cast<short>(spec.scale * sceneValue(origin + spec.row * x +
+                                                                                         spec.column * (1.5 * y))));
+        std::map<std::string, std::string> tags = spec.tags;
+        tags.emplace("0020|0013", std::to_string(k + 1));
+        writeDicomImage(slice, dir + "/" + prefix + std::to_string(k + 1), "MR", tags);
     }
 }
 
@@ -164,13 +240,6 @@ Direction oblique(double degrees)
     return axesFromRows({t * k * k + c, t * k * k - s * k, t * k * k + s * k,
                          t * k * k + s * k, t * k * k + c, t * k * k - s * k,
                          t * k * k - s * k, t * k * k + s * k, t * k * k + c});
-}
-
-Scene::SpacingType spacingOf(double x, double y, double z)
-{
-    Scene::SpacingType spacing;
-    spacing[0] = x, spacing[1] = y, spacing[2] = z;
-    return spacing;
 }
 
 struct Centroid {
@@ -197,11 +266,13 @@ protected:
     std::string dir = makeScratchDir();
     void TearDown() override { removeTree(dir); }
 
-    Volume imported(const std::string& input, std::vector<std::string> extra = {})
+    Volume imported(const std::string& input, std::vector<std::string> extra = {}, std::string* output = nullptr)
     {
         std::vector<std::string> arguments = {input, dir + "/out.raw"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         ImportRun run = importScan(dir, arguments);
+        if (output != nullptr)
+            *output = run.output;
         EXPECT_EQ(run.status, 0) << run.errors;
         EXPECT_EQ(run.errors, "");
         Volume volume{readFile(dir + "/out.raw")};
@@ -300,6 +371,68 @@ TEST_F(Import, EveryFormatAndOrientationPutsTheMarkersInThePatientFrame)
     }
     expectSceneInPlace(imported(dir + "/oblique.nii.gz"), "NIfTI, oblique");
     expectSceneInPlace(imported(dir + "/dicom-oblique"), "DICOM, oblique");
+}
+
+// DICOM as scanners and patient CDs deliver it: each series below holds the
+// plain axial one with something more, less or askew, and must give the
+// plain one's geometry and say what was done.
+TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
+{
+    std::vector<DicomSlice> localizer = axialSlices();
+    for (double x : {-20.0, 0.0, 20.0})  // scouts across the head, with the series' own UID
+        localizer.insert(localizer.begin(), {vectorOf(x, 0, 0), vectorOf(0, 1, 0), vectorOf(0, 0, -1),
+                                             {{"0018|0050", "2"}, {"0020|0011", "2"}, {"0008|0008", "ORIGINAL\\PRIMARY\\LOCALIZER"}}});
+    std::vector<DicomSlice> echoes = axialSlices(), second = axialSlices();
+    for (DicomSlice& slice : second)
+        slice.tags["0018|0086"] = "2", slice.scale = 0.5f;
+    for (DicomSlice& slice : echoes)
+        slice.tags["0018|0086"] = "1";
+    echoes.insert(echoes.end(), second.begin(), second.end());
+    std::vector<DicomSlice> missing = axialSlices();
+    missing.erase(missing.begin() + 33);
+    // Gantry tilt: the planes turn 20 degrees about the left-right axis; the table still moves straight.
+    std::vector<DicomSlice> tilted = axialSlices();
+    for (DicomSlice& slice : tilted)
+        slice.column = vectorOf(0, std::cos(20 * M_PI / 180), std::sin(20 * M_PI / 180));
+    std::vector<DicomSlice> thinThenThick;  // 1 mm slices up to 20 mm below the centre, 4 mm beyond
+    for (int z = -60; z <= 60; z += z < -20 ? 1 : 4)
+        thinThenThick.push_back({vectorOf(0, 0, z), vectorOf(1, 0, 0), vectorOf(0, 1, 0),
+                                 {{"0018|0050", z <= -20 ? "1" : "4"}, {"0020|0011", "2"}}});
+
+    // A CD: nested folders, files without extensions, a DICOMDIR and other files beside them, two series.
+    const std::string cd = dir + "/cd";
+    writeDicomSlices(axialSlices(), cd + "/DICOM/ST000001/SE000002", "IM");
+    std::vector<DicomSlice> plain = axialSlices(), scout(plain.begin() + 28, plain.begin() + 32);
+    for (DicomSlice& slice : scout)
+        slice.tags = {{"0020|0011", "1"}, {"0020|000e", "1.2.826.0.1.3680043.2.1125.1.1"}};
+    writeDicomSlices(scout, cd + "/DICOM/ST000001/SE000001", "IM");
+    writeFile(cd + "/DICOMDIR", std::string(2000, 'x'));
+    writeFile(cd + "/README.TXT", std::string("Patient CD\n"));
+
+    const struct {
+        std::string name;
+        std::vector<DicomSlice> slices;
+        std::string said;
+    } cases[] = {
+        {"localizer", localizer, "3 images of another orientation (localizer) left out (--series 2 --stack 2"},
+        {"echoes", echoes, "61 images of echo 2 left out (--series 2 --stack 2 imports them)\n"},
+        {"missing", missing, "a gap of 4 mm between slices 33 and 34 (at 4 and 8 mm), where they lie "
+                             "2 mm apart beside it: about 1 slice missing, filled in by interpolation\n"},
+        {"tilted", tilted, "the slices lie tilted 20 degrees against the line they follow (gantry tilt)"},
+        {"thin-then-thick", thinThenThick, "the spacing of the slices changes along the stack: 1 mm from slice 1 to "
+                                           "41, 4 mm from slice 41 to 61; filled in by interpolation\n"},
+        {"cd", {}, "2 series:\n  series 1, MR, 4 images\n  series 2, MR, 61 images\nreading series 2\n"},
+    };
+    for (const auto& series : cases) {
+        if (!series.slices.empty())
+            writeDicomSlices(series.slices, dir + "/" + series.name, "slice");
+        std::string said;
+        expectSceneInPlace(imported(dir + "/" + series.name, {}, &said), series.name);
+        EXPECT_NE(said.find(series.said), std::string::npos) << series.name << ":\n" << said;
+    }
+    std::string said;
+    imported(cd, {"--series", "1"}, &said);
+    EXPECT_NE(said.find("reading series 1\n  4 slices"), std::string::npos) << said;
 }
 
 // Slabs of air, water, soft tissue and bone in Hounsfield units.
@@ -404,6 +537,20 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
     colour->Allocate(true);
     writeImage<itk::Image<itk::RGBPixel<unsigned char>, 3>>(colour, in("colour.mha"));
     makeDir(in("empty"));
+    // DICOM whose geometry cannot be made right.
+    std::vector<DicomSlice> wideGap = axialSlices(), offLine = axialSlices(), twice = axialSlices(), halves;
+    wideGap.erase(wideGap.begin() + 30, wideGap.begin() + 35);
+    offLine[20].centre[0] += 5;
+    twice.push_back(twice[10]);
+    twice.back().scale = 0.5f;
+    for (int k = 0; k < 30; ++k) {
+        halves.push_back(axialSlices()[k]);
+        halves.push_back({vectorOf(-30 + 2 * k, 0, 0), vectorOf(0, 1, 0), vectorOf(0, 0, -1), {}});
+    }
+    writeDicomSlices(wideGap, in("wide-gap"), "IM");
+    writeDicomSlices(offLine, in("off-line"), "IM");
+    writeDicomSlices(twice, in("twice"), "IM");
+    writeDicomSlices(halves, in("halves"), "IM");
 
     const struct {
         std::string input, cause;
@@ -419,6 +566,11 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         {in("empty"), "empty directory"},
         {in("complex.nii"), "complex"},
         {in("colour.mha"), "components"},
+        {in("wide-gap"), "a gap of 12 mm between slices 30 and 31 (at -2 and 10 mm), where they lie 2 mm apart "
+                         "beside it: about 5 slices missing, too many to fill in"},
+        {in("off-line"), "slice 21 (" + in("off-line") + "/IM21) lies 5 mm off the line the others follow"},
+        {in("twice"), "lie at the same position and nothing in their headers tells them apart"},
+        {in("halves"), "no orientation holds a majority"},
     };
     const std::string output = dir + "/out/volume.raw";
     makeDir(dir + "/out");

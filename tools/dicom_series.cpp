@@ -1,0 +1,594 @@
+// dicom_series: the DICOM reading of import_scan. A directory (a patient CD,
+// an export) is searched to any depth for DICOM images whatever their names;
+// the chosen series is split into stacks of one orientation and one slice a
+// position, and the volume is built from each slice's own position, so that
+// gaps, uneven spacing and gantry tilt come out as the patient lay. Whatever
+// cannot be placed right is refused, never imported distorted.
+#include "dicom_series.h"
+
+#include "itkGDCMImageIO.h"
+#include "itkImageFileReader.h"
+
+#include <gdcmReader.h>
+#include <gdcmStringFilter.h>
+#include <gdcmTrace.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <vector>
+
+using Vector = itk::Vector<double, 3>;
+
+static const double sameDirection = 0.01;   // largest difference of direction cosines within one stack
+static const double samePlace = 0.01;       // mm: slices nearer than this lie at one position
+static const double mostTilt = 45;          // degrees between the slices' normal and their succession
+static const int mostMissingSlices = 3;     // a wider gap is refused rather than filled
+static const double reportEverySeconds = 1;  // a long search says how far it has got
+
+// What the header of one DICOM image tells about its place and its kind.
+struct Slice {
+    std::string path;
+    std::string seriesUid, seriesNumber, description, modality, instanceUid, imageType;
+    std::string echo, acquisition, temporal;  // the tags that tell stacks of one series apart
+    int rows = 0, columns = 0, frames = 1, instance = 0;
+    bool placed = false;     // it has a position and an orientation
+    Vector position, row, column;  // row: the direction along a row (the x of its pixels)
+    double spacing[2] = {0, 0};    // mm between columns (x) and between rows (y); 0 if not given
+};
+
+// A series and the stacks it is split into.
+struct Series {
+    std::string uid, number, description, modality;
+    std::vector<Slice> slices;
+};
+using Stack = std::vector<Slice>;
+
+static std::string trimmed(std::string text)
+{
+    text.erase(0, text.find_first_not_of(" \t\r\n"));
+    text.erase(text.find_last_not_of(std::string(" \t\r\n\0", 5)) + 1);  // values are padded with a space or a zero
+    return text;
+}
+
+// The numbers of a value with several parts ("1\0\0").
+static std::vector<double> numbers(const std::string& text)
+{
+    std::vector<double> values;
+    std::stringstream parts(text);
+    for (std::string part; std::getline(parts, part, '\\');) {
+        char* end = nullptr;
+        double value = strtod(part.c_str(), &end);
+        if (end == part.c_str() || !std::isfinite(value))
+            return {};
+        values.push_back(value);
+    }
+    return values;
+}
+
+static Vector vector(const double* values)
+{
+    Vector v;
+    v[0] = values[0], v[1] = values[1], v[2] = values[2];
+    return v;
+}
+
+// A cheap look at the first bytes: the DICOM preamble's mark, or a file that
+// begins with the group of identifying tags (older files without a preamble).
+static bool looksLikeDicom(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    char head[132] = {};
+    file.read(head, sizeof head);
+    if (file.gcount() == sizeof head && std::string(head + 128, 4) == "DICM")
+        return true;
+    return file.gcount() >= 8 && ((head[0] == 0x08 && head[1] == 0) || (head[0] == 0 && head[1] == 0x08));
+}
+
+// Reads the tags of a DICOM image that place and sort it, up to its pixels;
+// false for anything that is not an image (a DICOMDIR, a report, another file).
+static bool readSliceHeader(const std::string& path, Slice* slice)
+{
+    const gdcm::Tag imageType(0x0008, 0x0008), instanceUid(0x0008, 0x0018), modality(0x0008, 0x0060),
+        description(0x0008, 0x103e), echo(0x0018, 0x0086), seriesUid(0x0020, 0x000e),
+        seriesNumber(0x0020, 0x0011), acquisition(0x0020, 0x0012), instance(0x0020, 0x0013),
+        position(0x0020, 0x0032), orientation(0x0020, 0x0037), temporal(0x0020, 0x0100),
+        frames(0x0028, 0x0008), rows(0x0028, 0x0010), columns(0x0028, 0x0011), spacing(0x0028, 0x0030);
+    gdcm::Reader reader;
+    reader.SetFileName(path.c_str());
+    if (!reader.ReadSelectedTags({imageType, instanceUid, modality, description, echo, seriesUid, seriesNumber,
+                                  acquisition, instance, position, orientation, temporal, frames, rows, columns,
+                                  spacing}))
+        return false;
+    gdcm::StringFilter filter;
+    filter.SetFile(reader.GetFile());
+    const gdcm::DataSet& tags = reader.GetFile().GetDataSet();
+    auto value = [&](const gdcm::Tag& tag) {
+        return tags.FindDataElement(tag) ? trimmed(filter.ToString(tag)) : std::string();
+    };
+    slice->path = path;
+    slice->seriesUid = value(seriesUid);
+    slice->rows = atoi(value(rows).c_str());
+    slice->columns = atoi(value(columns).c_str());
+    if (slice->seriesUid.empty() || slice->rows <= 0 || slice->columns <= 0)
+        return false;
+    slice->seriesNumber = value(seriesNumber);
+    slice->description = value(description);
+    slice->modality = value(modality);
+    slice->instanceUid = value(instanceUid);
+    slice->imageType = value(imageType);
+    slice->echo = value(echo);
+    slice->acquisition = value(acquisition);
+    slice->temporal = value(temporal);
+    slice->instance = atoi(value(instance).c_str());
+    slice->frames = std::max(1, atoi(value(frames).c_str()));
+    std::vector<double> at = numbers(value(position)), axes = numbers(value(orientation)),
+                        pixel = numbers(value(spacing));
+    if (at.size() == 3 && axes.size() == 6) {
+        slice->position = vector(at.data());
+        slice->row = vector(axes.data());
+        slice->column = vector(axes.data() + 3);
+        slice->placed = slice->row.GetNorm() > 0.5 && slice->column.GetNorm() > 0.5;
+        if (slice->placed) {
+            slice->row.Normalize();
+            slice->column.Normalize();
+        }
+    }
+    if (pixel.size() == 2 && pixel[0] > 0 && pixel[1] > 0)
+        slice->spacing[0] = pixel[1], slice->spacing[1] = pixel[0];  // the tag gives rows' spacing first
+    return true;
+}
+
+// Every DICOM image under DIRECTORY, to any depth, in the order of their paths.
+static std::vector<Slice> searchDirectory(const std::string& directory)
+{
+    namespace fs = std::filesystem;
+    printf("looking for DICOM images in %s and every folder within it\n", directory.c_str());
+    fflush(stdout);
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(directory, fs::directory_options::skip_permission_denied, error), end;
+         !error && it != end; it.increment(error))
+        if (it->is_regular_file(error))
+            paths.push_back(it->path().string());
+    std::sort(paths.begin(), paths.end());
+
+    std::vector<Slice> slices;
+    auto reported = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Slice slice;
+        if (looksLikeDicom(paths[i]) && readSliceHeader(paths[i], &slice))
+            slices.push_back(slice);
+        if (std::chrono::steady_clock::now() - reported > std::chrono::duration<double>(reportEverySeconds)) {
+            reported = std::chrono::steady_clock::now();
+            printf("  %zu of %zu files looked at, %zu DICOM images so far\n", i + 1, paths.size(), slices.size());
+            fflush(stdout);
+        }
+    }
+    printf("%zu files looked at, %zu DICOM images among them\n", paths.size(), slices.size());
+    return slices;
+}
+
+// The images grouped by series, ordered by series number.
+static std::vector<Series> groupSeries(const std::vector<Slice>& slices)
+{
+    std::map<std::string, Series> byUid;
+    for (const Slice& slice : slices) {
+        Series& series = byUid[slice.seriesUid];
+        if (series.slices.empty())
+            series = {slice.seriesUid, slice.seriesNumber, slice.description, slice.modality, {}};
+        series.slices.push_back(slice);
+    }
+    std::vector<Series> all;
+    for (auto& entry : byUid)
+        all.push_back(entry.second);
+    std::stable_sort(all.begin(), all.end(), [](const Series& a, const Series& b) {
+        return atoi(a.number.c_str()) < atoi(b.number.c_str());
+    });
+    return all;
+}
+
+static std::string seriesName(const Series& series)
+{
+    return "series " + (series.number.empty() ? series.uid : series.number);
+}
+
+// The series the user asked for, or the one with the most images.
+static const Series& chooseSeries(const std::vector<Series>& all, const std::string& wanted)
+{
+    for (const Series& series : all)
+        printf("  %s%s%s, %s, %zu images\n", seriesName(series).c_str(), series.description.empty() ? "" : ", \"",
+               series.description.empty() ? "" : (series.description + "\"").c_str(),
+               series.modality.empty() ? "modality not given" : series.modality.c_str(), series.slices.size());
+    if (wanted.empty()) {
+        const Series* largest = &all[0];
+        for (const Series& series : all)
+            if (series.slices.size() > largest->slices.size())
+                largest = &series;
+        return *largest;
+    }
+    std::vector<const Series*> matching;
+    std::string numbers;
+    for (const Series& series : all) {
+        if (series.uid == wanted || series.number == wanted)
+            matching.push_back(&series);
+        numbers += (numbers.empty() ? "" : ", ") + (series.number.empty() ? series.uid : series.number);
+    }
+    if (matching.empty())
+        throw ImportError("no series " + wanted + " in it; the series found: " + numbers);
+    if (matching.size() > 1) {
+        std::string uids;
+        for (const Series* series : matching)
+            uids += " " + series->uid;
+        throw ImportError("several series are numbered " + wanted + " (of different studies); choose one by its UID:" +
+                          uids);
+    }
+    return *matching[0];
+}
+
+static bool sameOrientation(const Slice& a, const Slice& b)
+{
+    if (a.placed != b.placed)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::fabs(a.row[i] - b.row[i]) > sameDirection || std::fabs(a.column[i] - b.column[i]) > sameDirection)
+            return false;
+    return true;
+}
+
+static bool sameSpacing(const Slice& a, const Slice& b)
+{
+    return std::fabs(a.spacing[0] - b.spacing[0]) <= 1e-3 * a.spacing[0] &&
+           std::fabs(a.spacing[1] - b.spacing[1]) <= 1e-3 * a.spacing[1];
+}
+
+// What tells two stacks of one series apart, in the words of the stack that is left out.
+static std::string difference(const Slice& left, const Slice& kept)
+{
+    auto plane = [](const Slice& slice) -> std::string {
+        if (!slice.placed)
+            return "no orientation given";
+        Vector normal = itk::CrossProduct(slice.row, slice.column);
+        const char* names[3] = {"sagittal", "coronal", "axial"};
+        for (int axis = 0; axis < 3; ++axis)
+            if (std::fabs(normal[axis]) > 0.9)
+                return names[axis];
+        return "oblique";
+    };
+    if (!sameOrientation(left, kept))
+        return "of another orientation (" +
+               (left.imageType.find("LOCALIZER") != std::string::npos ? std::string("localizer") : plane(left)) + ")";
+    if (left.rows != kept.rows || left.columns != kept.columns)
+        return "of another size (" + std::to_string(left.columns) + "x" + std::to_string(left.rows) + " pixels)";
+    if (!sameSpacing(left, kept))
+        return "of another pixel spacing";
+    if (left.frames != kept.frames)
+        return "of " + std::to_string(left.frames) + " frames each";
+    if (left.echo != kept.echo)
+        return "of echo " + left.echo;
+    if (left.temporal != kept.temporal)
+        return "of temporal position " + left.temporal;
+    if (left.acquisition != kept.acquisition)
+        return "of acquisition " + left.acquisition;
+    return "of image type " + left.imageType;
+}
+
+// Where the slice lies along the normal of its plane.
+static double depth(const Slice& slice)
+{
+    return slice.position * itk::CrossProduct(slice.row, slice.column);
+}
+
+// True if two slices of the stack lie at one position.
+static bool repeatsAPosition(const Stack& stack)
+{
+    std::vector<double> depths;
+    for (const Slice& slice : stack)
+        if (slice.placed)
+            depths.push_back(depth(slice));
+    std::sort(depths.begin(), depths.end());
+    return std::adjacent_find(depths.begin(), depths.end(),
+                              [](double a, double b) { return b - a < samePlace; }) != depths.end();
+}
+
+// Splits STACK by the value of a tag, but only where that gives each position one slice.
+static std::vector<Stack> splitWhereItRepeats(const Stack& stack, std::string Slice::*tag)
+{
+    if (!repeatsAPosition(stack))
+        return {stack};
+    std::vector<Stack> parts;
+    std::map<std::string, size_t> byValue;
+    for (const Slice& slice : stack) {
+        auto found = byValue.find(slice.*tag);
+        if (found == byValue.end()) {
+            found = byValue.emplace(slice.*tag, parts.size()).first;
+            parts.emplace_back();
+        }
+        parts[found->second].push_back(slice);
+    }
+    return parts;
+}
+
+// The series split into stacks of one orientation, image size, pixel spacing,
+// echo and temporal position; acquisitions and image types apart where they
+// repeat a position. The largest first.
+static std::vector<Stack> splitIntoStacks(const Series& series)
+{
+    Stack slices = series.slices;
+    std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) { return a.instance < b.instance; });
+    // The same image twice (copied into two folders of a CD) is one image.
+    std::set<std::string> seen;
+    slices.erase(std::remove_if(slices.begin(), slices.end(),
+                                [&](const Slice& s) { return !s.instanceUid.empty() && !seen.insert(s.instanceUid).second; }),
+                 slices.end());
+
+    std::vector<Stack> stacks;
+    for (const Slice& slice : slices) {
+        auto alike = std::find_if(stacks.begin(), stacks.end(), [&](const Stack& stack) {
+            const Slice& first = stack[0];
+            return sameOrientation(first, slice) && first.rows == slice.rows && first.columns == slice.columns &&
+                   sameSpacing(first, slice) && first.frames == slice.frames && first.echo == slice.echo &&
+                   first.temporal == slice.temporal;
+        });
+        if (alike == stacks.end())
+            stacks.push_back({slice});
+        else
+            alike->push_back(slice);
+    }
+    for (auto tag : {&Slice::acquisition, &Slice::imageType}) {
+        std::vector<Stack> split;
+        for (const Stack& stack : stacks)
+            for (Stack& part : splitWhereItRepeats(stack, tag))
+                split.push_back(std::move(part));
+        stacks = std::move(split);
+    }
+    std::stable_sort(stacks.begin(), stacks.end(), [](const Stack& a, const Stack& b) { return a.size() > b.size(); });
+    return stacks;
+}
+
+// The stack the user asked for, or the largest, if its orientation holds a
+// majority of the series; the others are reported as left out.
+static const Stack& chooseStack(const Series& series, const std::vector<Stack>& stacks, int wanted)
+{
+    if (wanted > static_cast<int>(stacks.size()))
+        throw ImportError(seriesName(series) + " has " + std::to_string(stacks.size()) + " stack" +
+                          (stacks.size() == 1 ? "" : "s") + ", no stack " + std::to_string(wanted));
+    const Stack& chosen = stacks[wanted > 0 ? wanted - 1 : 0];
+    size_t alike = 0, total = 0;
+    for (const Stack& stack : stacks) {
+        total += stack.size();
+        if (sameOrientation(stack[0], chosen[0]))
+            alike += stack.size();
+    }
+    if (wanted == 0 && 2 * alike <= total)
+        throw ImportError("no orientation holds a majority of " + seriesName(series) + "'s " + std::to_string(total) +
+                          " images (the largest stack has " + std::to_string(chosen.size()) +
+                          "); choose one with --stack K");
+    for (size_t i = 0; i < stacks.size(); ++i) {
+        if (&stacks[i] == &chosen)
+            continue;
+        std::string how = stacks[i].size() > 1 ? " (--series " + (series.number.empty() ? series.uid : series.number) +
+                                                     " --stack " + std::to_string(i + 1) + " imports them)"
+                                               : "";
+        printf("  %zu image%s %s left out%s\n", stacks[i].size(), stacks[i].size() == 1 ? "" : "s",
+               difference(stacks[i][0], chosen[0]).c_str(), how.c_str());
+    }
+    return chosen;
+}
+
+// Looks at the distances between successive slices (ALONG the line they
+// follow): reports a gap or spacing that changes along the stack (both filled
+// by interpolation), and refuses a gap too wide to fill. A gap is named by
+// where its slices lie across their planes (their slice locations).
+static void checkSpacing(const std::vector<double>& along, const std::vector<double>& locations)
+{
+    struct Run {
+        size_t first, count;  // steps: step i lies between slices i and i+1
+        double spacing;
+    };
+    std::vector<Run> runs;
+    for (size_t i = 0; i + 1 < along.size(); ++i) {
+        double step = along[i + 1] - along[i];
+        if (!runs.empty() && std::fabs(step - runs.back().spacing) <= 0.05 * runs.back().spacing + 0.01) {
+            Run& run = runs.back();
+            run.spacing = (run.spacing * run.count + step) / (run.count + 1);
+            ++run.count;
+        } else {
+            runs.push_back({i, 1, step});
+        }
+    }
+    std::vector<Run> even;  // the runs that are not gaps
+    for (size_t r = 0; r < runs.size(); ++r) {
+        double around = 0;  // the spacing on either side of a single step
+        if (r > 0)
+            around = std::max(around, runs[r - 1].spacing);
+        if (r + 1 < runs.size())
+            around = std::max(around, runs[r + 1].spacing);
+        const Run& run = runs[r];
+        if (run.count > 1 || around == 0 || run.spacing < 1.5 * around) {
+            even.push_back(run);
+            continue;
+        }
+        int missing = static_cast<int>(std::lround(run.spacing / around)) - 1;
+        char where[200];
+        snprintf(where, sizeof where, "a gap of %.3g mm between slices %zu and %zu (at %.4g and %.4g mm), "
+                 "where they lie %.3g mm apart beside it",
+                 run.spacing, run.first + 1, run.first + 2, locations[run.first], locations[run.first + 1], around);
+        if (missing > mostMissingSlices)
+            throw ImportError(std::string(where) + ": about " + std::to_string(missing) +
+                              " slices missing, too many to fill in");
+        printf("  %s: about %d slice%s missing, filled in by interpolation\n", where, missing, missing == 1 ? "" : "s");
+    }
+    bool uneven = false;
+    for (const Run& run : even)
+        uneven = uneven || std::fabs(run.spacing - even[0].spacing) > 0.05 * even[0].spacing + 0.01;
+    if (!uneven)
+        return;
+    std::string parts;
+    for (size_t r = 0; r < even.size() && r < 6; ++r) {
+        char part[120];
+        snprintf(part, sizeof part, "%s%.3g mm from slice %zu to %zu", r ? ", " : "", even[r].spacing,
+                 even[r].first + 1, even[r].first + even[r].count + 1);
+        parts += part;
+    }
+    printf("  the spacing of the slices changes along the stack: %s%s; filled in by interpolation\n", parts.c_str(),
+           even.size() > 6 ? ", ..." : "");
+}
+
+// One slice's values (rescaled as its header says), its rows one after another.
+static std::vector<float> readPixels(const Slice& slice)
+{
+    auto io = itk::GDCMImageIO::New();
+    auto reader = itk::ImageFileReader<ScanImage>::New();
+    reader->SetImageIO(io);
+    reader->SetFileName(slice.path);
+    reader->Update();
+    if (io->GetNumberOfComponents() != 1)
+        throw ImportError(std::to_string(io->GetNumberOfComponents()) +
+                          " components per pixel (colour); a volume of single values is needed");
+    const ScanImage* image = reader->GetOutput();
+    size_t count = image->GetBufferedRegion().GetNumberOfPixels();
+    if (count != static_cast<size_t>(slice.rows) * slice.columns)
+        throw ImportError(slice.path + " holds " + std::to_string(count) + " pixels, its header says " +
+                          std::to_string(slice.columns) + "x" + std::to_string(slice.rows));
+    return std::vector<float>(image->GetBufferPointer(), image->GetBufferPointer() + count);
+}
+
+// The volume of a stack, built from every slice's own position and
+// orientation: its third axis runs along the line the slices follow (askew
+// to their planes where the gantry was tilted), sampled evenly at the
+// smallest spacing, with slices interpolated where the stack has gaps or
+// wider spacing.
+static ScanImage::Pointer placeSlices(Stack stack)
+{
+    size_t unplaced = std::count_if(stack.begin(), stack.end(), [](const Slice& s) { return !s.placed; });
+    if (unplaced > 0)
+        throw ImportError(std::to_string(unplaced) + " of its " + std::to_string(stack.size()) +
+                          " slices have no position or orientation (Image Position and Orientation (Patient)), "
+                          "so where they lie is not known");
+    if (stack[0].spacing[0] == 0)
+        throw ImportError("its slices do not give their pixel spacing, so their size is not known");
+    std::sort(stack.begin(), stack.end(), [](const Slice& a, const Slice& b) { return depth(a) < depth(b); });
+    const size_t count = stack.size();
+    for (size_t i = 0; i + 1 < count; ++i)
+        if (depth(stack[i + 1]) - depth(stack[i]) < samePlace)
+            throw ImportError("slices " + std::to_string(i + 1) + " and " + std::to_string(i + 2) + " (" +
+                              stack[i].path + " and " + stack[i + 1].path +
+                              ") lie at the same position and nothing in their headers tells them apart");
+
+    // The line the slices follow, and where each lies along it.
+    Vector normal = itk::CrossProduct(stack[0].row, stack[0].column);
+    Vector line = stack.back().position - stack[0].position;
+    line.Normalize();
+    const double offLine = 0.1 * std::min(stack[0].spacing[0], stack[0].spacing[1]);
+    std::vector<double> along, locations;
+    for (size_t i = 0; i < count; ++i) {
+        locations.push_back(depth(stack[i]));
+        Vector offset = stack[i].position - stack[0].position;
+        along.push_back(offset * line);
+        double off = (offset - line * along.back()).GetNorm();
+        if (off > offLine) {
+            char text[160];
+            snprintf(text, sizeof text, " lies %.3g mm off the line the others follow, so their places "
+                     "contradict each other", off);
+            throw ImportError("slice " + std::to_string(i + 1) + " (" + stack[i].path + ")" + text);
+        }
+    }
+    double tilt = std::acos(std::clamp(line * normal, -1.0, 1.0)) * 180 / M_PI;
+    if (tilt > mostTilt)
+        throw ImportError("the slices follow each other at " + std::to_string(static_cast<int>(tilt)) +
+                          " degrees to their planes, too slanted to be one stack");
+    if (tilt > 0.1)
+        printf("  the slices lie tilted %.3g degrees against the line they follow (gantry tilt): built sheared, "
+               "as they lie\n", tilt);
+    // Spacing that is even but for the rounding of the positions keeps one plane a slice.
+    const double length = along.back();
+    bool even = true;
+    for (size_t i = 0; i < count; ++i)
+        even = even && std::fabs(along[i] - i * length / (count - 1)) < 0.2 * length / (count - 1);
+    size_t steps = count - 1;
+    if (!even) {
+        checkSpacing(along, locations);
+        double smallest = along[1] - along[0];
+        for (size_t i = 1; i + 1 < count; ++i)
+            smallest = std::min(smallest, along[i + 1] - along[i]);
+        steps = std::max<size_t>(1, static_cast<size_t>(std::ceil(length / smallest - 0.1)));
+    }
+    const double step = length / steps;
+    const size_t columns = stack[0].columns, rows = stack[0].rows, planes = steps + 1;
+    if (static_cast<double>(columns) * rows * planes > mostVoxels)
+        throw ImportError("its slices would make " + std::to_string(columns) + "x" + std::to_string(rows) + "x" +
+                          std::to_string(planes) + " voxels, more than can be allocated");
+
+    auto volume = ScanImage::New();
+    volume->SetRegions(ScanImage::SizeType{{columns, rows, planes}});
+    ScanImage::SpacingType spacing;
+    spacing[0] = stack[0].spacing[0], spacing[1] = stack[0].spacing[1], spacing[2] = step;
+    volume->SetSpacing(spacing);
+    ScanImage::DirectionType axes;
+    for (int i = 0; i < 3; ++i)
+        axes(i, 0) = stack[0].row[i], axes(i, 1) = stack[0].column[i], axes(i, 2) = line[i];
+    volume->SetDirection(axes);
+    ScanImage::PointType origin;
+    for (int i = 0; i < 3; ++i)
+        origin[i] = stack[0].position[i];
+    volume->SetOrigin(origin);
+    volume->Allocate();
+
+    // Plane by plane, between the two slices around it; each slice is read once.
+    const size_t plane = columns * rows;
+    size_t below = 0;
+    std::vector<float> lower = readPixels(stack[0]), upper = readPixels(stack[1]);
+    int reported = 0;
+    for (size_t k = 0; k < planes; ++k) {
+        double at = k == steps ? length : k * step;
+        while (below + 2 < count && along[below + 1] <= at) {
+            ++below;
+            lower = std::move(upper);
+            upper = readPixels(stack[below + 1]);
+        }
+        double share = std::clamp((at - along[below]) / (along[below + 1] - along[below]), 0.0, 1.0);
+        float* out = volume->GetBufferPointer() + k * plane;
+        for (size_t i = 0; i < plane; ++i)
+            out[i] = static_cast<float>(lower[i] + share * (upper[i] - lower[i]));
+        int fifths = static_cast<int>(5 * (below + 1) / count);
+        if (fifths > reported && fifths < 5) {
+            reported = fifths;
+            printf("  %d%% read\n", fifths * 20);
+            fflush(stdout);
+        }
+    }
+    return volume;
+}
+
+ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice,
+                                      std::string* modality, std::string* wholeFile)
+{
+    gdcm::Trace::WarningOff();  // failures are reported in one line of our own
+    gdcm::Trace::ErrorOff();
+    std::vector<Slice> slices = searchDirectory(directory);
+    if (slices.empty())
+        throw ImportError(std::filesystem::is_empty(directory) ? "an empty directory"
+                                                               : "a directory without DICOM images, at any depth");
+    std::vector<Series> all = groupSeries(slices);
+    printf("%zu series:\n", all.size());
+    const Series& series = chooseSeries(all, choice.series);
+    std::vector<Stack> stacks = splitIntoStacks(series);
+    printf("reading %s\n", seriesName(series).c_str());
+    const Stack& stack = chooseStack(series, stacks, choice.stack);
+    printf("  %zu slice%s of %dx%d pixels\n", stack.size(), stack.size() == 1 ? "" : "s", stack[0].columns,
+           stack[0].rows);
+    fflush(stdout);
+    *modality = series.modality;
+    if (stack.size() == 1) {  // one file may still hold a whole volume (multi-frame)
+        *wholeFile = stack[0].path;
+        return nullptr;
+    }
+    return placeSlices(stack);
+}

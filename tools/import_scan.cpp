@@ -445,13 +445,14 @@ static int importScan(const std::string& input, const std::string& output, const
         if (!std::filesystem::exists(input, error))
             throw ImportError("no such file or directory");
         std::string modality, file = input;
-        // A DICOMDIR stands for the folder it lies in.
-        std::string folder = std::filesystem::path(input).filename() == "DICOMDIR"
-                                 ? std::filesystem::path(input).parent_path().string()
-                                 : input;
+        std::filesystem::path folder = input;
+        if (folder.filename() == "DICOMDIR")  // it stands for the folder it lies in
+            folder = folder.parent_path().empty() ? "." : folder.parent_path();
         ScanImage::Pointer scan;
-        if (std::filesystem::is_directory(folder.empty() ? "." : folder, error))
-            scan = readDicomDirectory(folder.empty() ? "." : folder, dicom, &modality, &file);
+        if (std::filesystem::is_directory(folder, error))
+            scan = readDicomDirectory(folder.string(), dicom, &modality, &file);
+        else if (!dicom.series.empty() || dicom.stack > 0)
+            throw ImportError("a file; --series and --stack choose within a DICOM directory");
         if (scan.IsNull())
             scan = readFile(file, &modality);
         printScan(input, scan);

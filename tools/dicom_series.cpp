@@ -202,10 +202,13 @@ static std::string seriesName(const Series& series)
 // The series the user asked for, or the one with the most images.
 static const Series& chooseSeries(const std::vector<Series>& all, const std::string& wanted)
 {
-    for (const Series& series : all)
-        printf("  %s%s%s, %s, %zu images\n", seriesName(series).c_str(), series.description.empty() ? "" : ", \"",
-               series.description.empty() ? "" : (series.description + "\"").c_str(),
-               series.modality.empty() ? "modality not given" : series.modality.c_str(), series.slices.size());
+    for (const Series& series : all) {
+        std::string line = "  " + seriesName(series);
+        if (!series.description.empty())
+            line += ", \"" + series.description + "\"";
+        line += ", " + (series.modality.empty() ? std::string("modality not given") : series.modality);
+        printf("%s, %zu images\n", line.c_str(), series.slices.size());
+    }
     if (wanted.empty()) {
         const Series* largest = &all[0];
         for (const Series& series : all)
@@ -297,7 +300,8 @@ static bool repeatsAPosition(const Stack& stack)
                               [](double a, double b) { return b - a < samePlace; }) != depths.end();
 }
 
-// Splits STACK by the value of a tag, but only where that gives each position one slice.
+// Splits STACK by the value of a tag where it repeats a position; a part that
+// still repeats one is refused if it is chosen.
 static std::vector<Stack> splitWhereItRepeats(const Stack& stack, std::string Slice::*tag)
 {
     if (!repeatsAPosition(stack))

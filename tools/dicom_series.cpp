@@ -80,7 +80,8 @@ static Vector vector(const double* values)
 }
 
 // A cheap look at the first bytes: the DICOM preamble's mark, or a file that
-// begins with the group of identifying tags (older files without a preamble).
+// begins with the group of its meta information or of identifying tags (files
+// written without a preamble).
 static bool looksLikeDicom(const std::filesystem::path& path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -88,7 +89,8 @@ static bool looksLikeDicom(const std::filesystem::path& path)
     file.read(head, sizeof head);
     if (file.gcount() == sizeof head && std::string(head + 128, 4) == "DICM")
         return true;
-    return file.gcount() >= 8 && ((head[0] == 0x08 && head[1] == 0) || (head[0] == 0 && head[1] == 0x08));
+    bool group2or8 = (head[0] == 0x02 || head[0] == 0x08) && head[1] == 0;
+    return file.gcount() >= 8 && (group2or8 || (head[0] == 0 && head[1] == 0x08));
 }
 
 // Reads the tags of a DICOM image that place and sort it, up to its pixels;

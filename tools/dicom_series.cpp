@@ -14,15 +14,24 @@
 #include <gdcmTrace.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using Vector = itk::Vector<double, 3>;
 
@@ -31,6 +40,7 @@ static const double samePlace = 0.01;       // mm: slices nearer than this lie a
 static const double mostTilt = 45;          // degrees between the slices' normal and their succession
 static const int mostMissingSlices = 3;     // a wider gap is refused rather than filled
 static const double reportEverySeconds = 1;  // a long search says how far it has got
+static const double longestHeaderSeconds = 2;  // a file whose header takes longer is passed over
 
 // What the header of one DICOM image tells about its place and its kind.
 struct Slice {
@@ -79,18 +89,35 @@ static Vector vector(const double* values)
     return v;
 }
 
-// A cheap look at the first bytes: the DICOM preamble's mark, or a file that
-// begins with the group of its meta information or of identifying tags (files
-// written without a preamble).
-static bool looksLikeDicom(const std::filesystem::path& path)
+// A cheap look at the first two data elements, so that the DICOM library,
+// which can abort or run away on arbitrary bytes, sees only files that begin
+// as DICOM does: after the preamble's mark (or without a preamble), elements
+// of the meta information or identifying group, in order and within the file.
+static bool looksLikeDicom(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
-    char head[132] = {};
-    file.read(head, sizeof head);
-    if (file.gcount() == sizeof head && std::string(head + 128, 4) == "DICM")
-        return true;
-    bool group2or8 = (head[0] == 0x02 || head[0] == 0x08) && head[1] == 0;
-    return file.gcount() >= 8 && (group2or8 || (head[0] == 0 && head[1] == 0x08));
+    std::vector<unsigned char> head(4096);
+    file.read(reinterpret_cast<char*>(head.data()), head.size());
+    size_t size = static_cast<size_t>(file.gcount()), at = 0;
+    if (size >= 132 && std::string(head.begin() + 128, head.begin() + 132) == "DICM")
+        at = 132;
+    auto u16 = [&](size_t i) { return static_cast<unsigned>(head[i] | head[i + 1] << 8); };
+    auto u32 = [&](size_t i) { return static_cast<size_t>(u16(i)) | static_cast<size_t>(u16(i + 2)) << 16; };
+    // Where the element at I ends; 0 if it does not fit.
+    auto elementEnd = [&](size_t i) -> size_t {
+        if (i + 8 > size)
+            return 0;
+        bool explicitVr = isupper(head[i + 4]) && isupper(head[i + 5]);
+        std::string vr(head.begin() + i + 4, head.begin() + i + 6);
+        bool longLength = vr == "OB" || vr == "OW" || vr == "OF" || vr == "SQ" || vr == "UT" || vr == "UN";
+        size_t end = !explicitVr ? i + 8 + u32(i + 4) : longLength ? i + 12 + u32(i + 8) : i + 8 + u16(i + 6);
+        return end <= size ? end : 0;
+    };
+    unsigned group = u16(at);
+    size_t second = elementEnd(at);
+    if ((group != 0x0002 && group != 0x0008) || second == 0 || second + 4 > size)
+        return false;
+    return u16(second) == group && u16(second + 2) > u16(at + 2);
 }
 
 // Reads the tags of a DICOM image that place and sort it, up to its pixels;
@@ -147,6 +174,112 @@ static bool readSliceHeader(const std::string& path, Slice* slice)
     return true;
 }
 
+// A slice's header as one line of tab-separated fields, and back.
+static std::string toLine(const Slice& s)
+{
+    std::ostringstream line;
+    line.precision(17);
+    for (const std::string* text : {&s.seriesUid, &s.seriesNumber, &s.description, &s.modality, &s.instanceUid,
+                                    &s.imageType, &s.echo, &s.acquisition, &s.temporal}) {
+        std::string field = *text;
+        std::replace_if(field.begin(), field.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
+        line << field << '\t';
+    }
+    line << s.rows << '\t' << s.columns << '\t' << s.frames << '\t' << s.instance << '\t' << s.placed;
+    for (const Vector* v : {&s.position, &s.row, &s.column})
+        for (int i = 0; i < 3; ++i)
+            line << '\t' << (*v)[i];
+    line << '\t' << s.spacing[0] << '\t' << s.spacing[1];
+    return line.str();
+}
+
+static Slice fromLine(const std::string& path, const std::string& line)
+{
+    Slice s;
+    s.path = path;
+    std::istringstream fields(line);
+    for (std::string* text : {&s.seriesUid, &s.seriesNumber, &s.description, &s.modality, &s.instanceUid,
+                              &s.imageType, &s.echo, &s.acquisition, &s.temporal})
+        std::getline(fields, *text, '\t');
+    fields >> s.rows >> s.columns >> s.frames >> s.instance >> s.placed;
+    for (Vector* v : {&s.position, &s.row, &s.column})
+        for (int i = 0; i < 3; ++i)
+            fields >> (*v)[i];
+    fields >> s.spacing[0] >> s.spacing[1];
+    return s;
+}
+
+// Reads the header of every file that looks like DICOM into SLICES. The
+// reading runs in a child process, as the DICOM library can abort on a
+// malformed file or take seconds on it: such a file is passed over (the
+// count is returned) and the reading goes on from the next one.
+static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Slice>* slices)
+{
+    size_t next = 0, passedOver = 0;
+    auto reported = std::chrono::steady_clock::now();
+    while (next < paths.size()) {
+        int channel[2];
+        if (pipe(channel) != 0)
+            throw ImportError(std::string("cannot start reading the files: ") + strerror(errno));
+        fflush(stdout);
+        pid_t child = fork();
+        if (child < 0)
+            throw ImportError(std::string("cannot start reading the files: ") + strerror(errno));
+        if (child == 0) {  // one line a file: its number, and its header if it is a DICOM image
+            close(channel[0]);
+            int quiet = open("/dev/null", O_WRONLY);  // what the library says as it aborts is not ours
+            dup2(quiet, STDERR_FILENO);
+            FILE* out = fdopen(channel[1], "w");
+            for (size_t i = next; i < paths.size(); ++i) {
+                Slice slice;
+                bool image = looksLikeDicom(paths[i]) && readSliceHeader(paths[i], &slice);
+                fprintf(out, "%zu\t%s\n", i, image ? toLine(slice).c_str() : "");
+                fflush(out);
+            }
+            _exit(0);
+        }
+        close(channel[1]);
+        std::string pending;
+        bool stalled = false;
+        for (;;) {
+            pollfd ready = {channel[0], POLLIN, 0};
+            if (poll(&ready, 1, static_cast<int>(1000 * longestHeaderSeconds)) == 0) {
+                stalled = true;  // a file that takes too long
+                break;
+            }
+            char buffer[65536];
+            ssize_t count = read(channel[0], buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0)
+                break;  // done, or the child died on a file
+            pending.append(buffer, static_cast<size_t>(count));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                std::string line = pending.substr(0, end);
+                size_t tab = line.find('\t');
+                next = std::stoul(line.substr(0, tab)) + 1;
+                if (tab + 1 < line.size())
+                    slices->push_back(fromLine(paths[next - 1], line.substr(tab + 1)));
+            }
+            if (std::chrono::steady_clock::now() - reported > std::chrono::duration<double>(reportEverySeconds)) {
+                reported = std::chrono::steady_clock::now();
+                printf("  %zu of %zu files looked at, %zu DICOM images so far\n", next, paths.size(), slices->size());
+                fflush(stdout);
+            }
+        }
+        close(channel[0]);
+        if (stalled)
+            kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (next < paths.size() && (stalled || !WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+            ++next;  // the file it was reading
+            ++passedOver;
+        }
+    }
+    return passedOver;
+}
+
 // Every DICOM image under DIRECTORY, to any depth, in the order of their paths.
 static std::vector<Slice> searchDirectory(const std::string& directory)
 {
@@ -162,18 +295,11 @@ static std::vector<Slice> searchDirectory(const std::string& directory)
     std::sort(paths.begin(), paths.end());
 
     std::vector<Slice> slices;
-    auto reported = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < paths.size(); ++i) {
-        Slice slice;
-        if (looksLikeDicom(paths[i]) && readSliceHeader(paths[i], &slice))
-            slices.push_back(slice);
-        if (std::chrono::steady_clock::now() - reported > std::chrono::duration<double>(reportEverySeconds)) {
-            reported = std::chrono::steady_clock::now();
-            printf("  %zu of %zu files looked at, %zu DICOM images so far\n", i + 1, paths.size(), slices.size());
-            fflush(stdout);
-        }
-    }
-    printf("%zu files looked at, %zu DICOM images among them\n", paths.size(), slices.size());
+    size_t passedOver = readHeaders(paths, &slices);
+    printf("%zu files looked at, %zu DICOM images among them", paths.size(), slices.size());
+    if (passedOver > 0)
+        printf("; %zu file%s passed over, being malformed", passedOver, passedOver == 1 ? "" : "s");
+    printf("\n");
     return slices;
 }
 
@@ -330,9 +456,12 @@ static std::vector<Stack> splitIntoStacks(const Series& series)
     std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) { return a.instance < b.instance; });
     // The same image twice (copied into two folders of a CD) is one image.
     std::set<std::string> seen;
+    size_t before = slices.size();
     slices.erase(std::remove_if(slices.begin(), slices.end(),
                                 [&](const Slice& s) { return !s.instanceUid.empty() && !seen.insert(s.instanceUid).second; }),
                  slices.end());
+    if (slices.size() < before)
+        printf("  %zu images are copies of others (the same instance UID), counted once\n", before - slices.size());
 
     std::vector<Stack> stacks;
     for (const Slice& slice : slices) {

@@ -408,6 +408,10 @@ TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
     writeDicomSlices(scout, cd + "/DICOM/ST000001/SE000001", "IM");
     writeFile(cd + "/DICOMDIR", std::string(2000, 'x'));
     writeFile(cd + "/README.TXT", std::string("Patient CD\n"));
+    // A file damaged in its header, of a kind that makes the DICOM library abort.
+    makeDir(cd + "/DICOM/ST000001/SE000003");
+    writeFile(cd + "/DICOM/ST000001/SE000003/IM1",
+              readFile(cd + "/DICOM/ST000001/SE000002/IM1").substr(0, 150) + std::string(3000, '\xab'));
 
     const struct {
         std::string name;
@@ -421,7 +425,8 @@ TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
         {"tilted", tilted, "the slices lie tilted 20 degrees against the line they follow (gantry tilt)"},
         {"thin-then-thick", thinThenThick, "the spacing of the slices changes along the stack: 1 mm from slice 1 to "
                                            "41, 4 mm from slice 41 to 61; filled in by interpolation\n"},
-        {"cd", {}, "2 series:\n  series 1, MR, 4 images\n  series 2, MR, 61 images\nreading series 2\n"},
+        {"cd", {}, "1 file passed over, being malformed\n2 series:\n  series 1, MR, 4 images\n  series 2, MR, 61 "
+                   "images\nreading series 2\n"},
     };
     for (const auto& series : cases) {
         if (!series.slices.empty())

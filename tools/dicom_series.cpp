@@ -49,6 +49,7 @@ struct Slice {
     std::string echo, acquisition, temporal;  // the tags that tell stacks of one series apart
     int rows = 0, columns = 0, frames = 1, instance = 0;
     bool placed = false;     // it has a position and an orientation
+    bool complete = true;    // its file holds all its pixels (as far as can be told before reading them)
     Vector position, row, column;  // row: the direction along a row (the x of its pixels)
     double spacing[2] = {0, 0};    // mm between columns (x) and between rows (y); 0 if not given
 };
@@ -128,12 +129,13 @@ static bool readSliceHeader(const std::string& path, Slice* slice)
         description(0x0008, 0x103e), echo(0x0018, 0x0086), seriesUid(0x0020, 0x000e),
         seriesNumber(0x0020, 0x0011), acquisition(0x0020, 0x0012), instance(0x0020, 0x0013),
         position(0x0020, 0x0032), orientation(0x0020, 0x0037), temporal(0x0020, 0x0100),
-        frames(0x0028, 0x0008), rows(0x0028, 0x0010), columns(0x0028, 0x0011), spacing(0x0028, 0x0030);
+        samples(0x0028, 0x0002), frames(0x0028, 0x0008), rows(0x0028, 0x0010), columns(0x0028, 0x0011),
+        spacing(0x0028, 0x0030), bits(0x0028, 0x0100);
     gdcm::Reader reader;
     reader.SetFileName(path.c_str());
     if (!reader.ReadSelectedTags({imageType, instanceUid, modality, description, echo, seriesUid, seriesNumber,
-                                  acquisition, instance, position, orientation, temporal, frames, rows, columns,
-                                  spacing}))
+                                  acquisition, instance, position, orientation, temporal, samples, frames, rows,
+                                  columns, spacing, bits}))
         return false;
     gdcm::StringFilter filter;
     filter.SetFile(reader.GetFile());
@@ -171,6 +173,19 @@ static bool readSliceHeader(const std::string& path, Slice* slice)
     }
     if (pixel.size() == 2 && pixel[0] > 0 && pixel[1] > 0)
         slice->spacing[0] = pixel[1], slice->spacing[1] = pixel[0];  // the tag gives rows' spacing first
+
+    // The library reads a file cut short in its pixels as if it were whole; where
+    // they are not compressed, the file must hold at least all of them.
+    const gdcm::TransferSyntax syntax = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
+    if (syntax == gdcm::TransferSyntax::ImplicitVRLittleEndian || syntax == gdcm::TransferSyntax::ExplicitVRLittleEndian ||
+        syntax == gdcm::TransferSyntax::ExplicitVRBigEndian) {
+        double pixelBytes = static_cast<double>(slice->rows) * slice->columns * slice->frames *
+                            std::max(1, atoi(value(samples).c_str())) * std::max(8, atoi(value(bits).c_str())) / 8;
+        std::error_code error;
+        double length = static_cast<double>(std::filesystem::file_size(path, error));
+        const double elementHeader = 12;  // the reader may have stopped past the pixels' tag and length
+        slice->complete = !error && length + elementHeader >= reader.GetStreamCurrentPosition() + pixelBytes;
+    }
     return true;
 }
 
@@ -185,7 +200,8 @@ static std::string toLine(const Slice& s)
         std::replace_if(field.begin(), field.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
         line << field << '\t';
     }
-    line << s.rows << '\t' << s.columns << '\t' << s.frames << '\t' << s.instance << '\t' << s.placed;
+    line << s.rows << '\t' << s.columns << '\t' << s.frames << '\t' << s.instance << '\t' << s.placed << '\t'
+         << s.complete;
     for (const Vector* v : {&s.position, &s.row, &s.column})
         for (int i = 0; i < 3; ++i)
             line << '\t' << (*v)[i];
@@ -201,7 +217,7 @@ static Slice fromLine(const std::string& path, const std::string& line)
     for (std::string* text : {&s.seriesUid, &s.seriesNumber, &s.description, &s.modality, &s.instanceUid,
                               &s.imageType, &s.echo, &s.acquisition, &s.temporal})
         std::getline(fields, *text, '\t');
-    fields >> s.rows >> s.columns >> s.frames >> s.instance >> s.placed;
+    fields >> s.rows >> s.columns >> s.frames >> s.instance >> s.placed >> s.complete;
     for (Vector* v : {&s.position, &s.row, &s.column})
         for (int i = 0; i < 3; ++i)
             fields >> (*v)[i];
@@ -300,6 +316,11 @@ static std::vector<Slice> searchDirectory(const std::string& directory)
     if (passedOver > 0)
         printf("; %zu file%s passed over, being malformed", passedOver, passedOver == 1 ? "" : "s");
     printf("\n");
+    auto cut = std::stable_partition(slices.begin(), slices.end(), [](const Slice& s) { return s.complete; });
+    if (cut != slices.end())
+        printf("  %zu image%s cut short left out (%s%s)\n", slices.end() - cut, slices.end() - cut == 1 ? "" : "s",
+               cut->path.c_str(), slices.end() - cut > 1 ? ", ..." : "");
+    slices.erase(cut, slices.end());
     return slices;
 }
 

@@ -413,6 +413,11 @@ TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
     writeFile(cd + "/DICOM/ST000001/SE000003/IM1",
               readFile(cd + "/DICOM/ST000001/SE000002/IM1").substr(0, 150) + std::string(3000, '\xab'));
 
+    // A slice whose file was cut short in copying, its header whole.
+    writeDicomSlices(axialSlices(), dir + "/cut-short", "IM");
+    std::string whole = readFile(dir + "/cut-short/IM31");
+    writeFile(dir + "/cut-short/IM31", whole.substr(0, whole.size() / 2));
+
     const struct {
         std::string name;
         std::vector<DicomSlice> slices;
@@ -425,6 +430,7 @@ TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
         {"tilted", tilted, "the slices lie tilted 20 degrees against the line they follow (gantry tilt)"},
         {"thin-then-thick", thinThenThick, "the spacing of the slices changes along the stack: 1 mm from slice 1 to "
                                            "41, 4 mm from slice 41 to 61; filled in by interpolation\n"},
+        {"cut-short", {}, "1 image cut short left out (" + dir + "/cut-short/IM31)\n"},
         {"cd", {}, "1 file passed over, being malformed\n2 series:\n  series 1, MR, 4 images\n  series 2, MR, 61 "
                    "images\nreading series 2\n"},
     };

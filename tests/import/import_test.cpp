@@ -198,14 +198,14 @@ void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& 
     const unsigned columns = 101, rows = 67;
     std::filesystem::create_directories(dir);
     for (size_t k = 0; k < slices.size(); ++k) {
-        const DicomSlice& spec = slices[k];
-        Vector normal = itk::CrossProduct(spec.row, spec.column);
+        const DicomSlice& planned = slices[k];
+        Vector normal = itk::CrossProduct(planned.row, planned.column);
         Direction axes;
         for (int i = 0; i < 3; ++i)
-            axes(i, 0) = spec.row[i], axes(i, 1) = spec.column[i], axes(i, 2) = normal[i];
+            axes(i, 0) = planned.row[i], axes(i, 1) = planned.column[i], axes(i, 2) = normal[i];
         Scene::PointType origin;
         origin.Fill(0.0);
-        origin += spec.centre - spec.row * (0.5 * (columns - 1)) - spec.column * (0.5 * (rows - 1) * 1.5);
+        origin += planned.centre - planned.row * (0.5 * (columns - 1)) - planned.column * (0.5 * (rows - 1) * 1.5);
         auto slice = Slice::New();
         slice->SetRegions(Slice::SizeType{{columns, rows, 1}});
         slice->SetSpacing(spacingOf(1.0, 1.5, 2.0));
@@ -214,9 +214,9 @@ void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& 
         slice->Allocate();
         for (unsigned y = 0; y < rows; ++y)
             for (unsigned x = 0; x < columns; ++x)
-                slice->SetPixel({{x, y, 0}}, static_cast<short>(spec.scale * sceneValue(origin + spec.row * x +
-                                                                                         spec.column * (1.5 * y))));
-        std::map<std::string, std::string> tags = spec.tags;
+                slice->SetPixel({{x, y, 0}}, static_cast<short>(planned.scale * sceneValue(origin + planned.row * x +
+                                                                                         planned.column * (1.5 * y))));
+        std::map<std::string, std::string> tags = planned.tags;
         tags.emplace("0020|0013", std::to_string(k + 1));
         writeDicomImage(slice, dir + "/" + prefix + std::to_string(k + 1), "MR", tags);
     }

@@ -343,9 +343,15 @@ static std::vector<Series> groupSeries(const std::vector<Slice>& slices)
     return all;
 }
 
+// What names a series to the user and to --series: its number, or its UID where it has none.
+static std::string seriesKey(const Series& series)
+{
+    return series.number.empty() ? series.uid : series.number;
+}
+
 static std::string seriesName(const Series& series)
 {
-    return "series " + (series.number.empty() ? series.uid : series.number);
+    return "series " + seriesKey(series);
 }
 
 // The series the user asked for, or the one with the most images.
@@ -370,7 +376,7 @@ static const Series& chooseSeries(const std::vector<Series>& all, const std::str
     for (const Series& series : all) {
         if (series.uid == wanted || series.number == wanted)
             matching.push_back(&series);
-        numbers += (numbers.empty() ? "" : ", ") + (series.number.empty() ? series.uid : series.number);
+        numbers += (numbers.empty() ? "" : ", ") + seriesKey(series);
     }
     if (matching.empty())
         throw ImportError("no series " + wanted + " in it; the series found: " + numbers);
@@ -529,7 +535,7 @@ static const Stack& chooseStack(const Series& series, const std::vector<Stack>& 
     for (size_t i = 0; i < stacks.size(); ++i) {
         if (&stacks[i] == &chosen)
             continue;
-        std::string how = stacks[i].size() > 1 ? " (--series " + (series.number.empty() ? series.uid : series.number) +
+        std::string how = stacks[i].size() > 1 ? " (--series " + seriesKey(series) +
                                                      " --stack " + std::to_string(i + 1) + " imports them)"
                                                : "";
         printf("  %zu image%s %s left out%s\n", stacks[i].size(), stacks[i].size() == 1 ? "" : "s",

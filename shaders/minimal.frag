@@ -2,11 +2,17 @@
 // until the ray leaves the unit cube or is opaque, compositing front to back.
 // Each ray goes through two stages in turn: it crosses the blocks that need
 // no samples (the block summary on unit 1 tells which: nothing in them is
-// above troskel, or they are uniform and composited in one closed-form
-// step), then it takes the next few samples one voxel apart. A sample costs
-// one look-up: the gradient volume on unit 2 holds each voxel's density and
-// central differences, so filtering it returns a sample's density and its
-// gradient together, and every sample is classified and lit on its own.
+// above troskel, or they are uniform, and a run of alike uniform blocks is
+// composited in one closed-form step), then it takes the next few samples one
+// voxel apart. A sample costs one look-up: the gradient volume on unit 2
+// holds each voxel's density and central differences, so filtering it
+// returns a sample's density and its gradient together, and every sample is
+// classified and lit on its own.
+//
+// The software renderer runs each group of neighbouring pixels in lockstep
+// and executes both sides of every branch, so a loop costs its whole body on
+// every turn that any of its rays takes: each loop here holds only what
+// nearly every turn needs.
 //
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
@@ -32,8 +38,8 @@ const float voxel = 1.0 / 256.0;
 const float fineStep = voxel;            // full quality: one sample per voxel inside matter
 const float blocks = 64.0;               // blocks along each axis of the summary
 const int maxBlocks = 192;               // a ray crosses at most 3 * 64 blocks
-const int samplesPerPass = 2;            // samples taken between two looks at the summary
-const int maxPasses = 224;               // every pass moves a ray on by 2 voxels or more,
+const int samplesPerPass = 4;            // samples taken between two looks at the summary
+const int maxPasses = 112;               // every pass moves a ray on by 4 voxels or more,
                                          // and the cube's diagonal is 444 voxels
 const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
@@ -97,45 +103,56 @@ vec3 classifyColour(float d)
     return colour * gate;
 }
 
-// How much a gradient says "boundary between tissues" rather than the noise
-// of 8-bit values inside uniform matter: 0 to 1.
-float surfaceness(vec3 g)
+// What lights every sample of a ray: light 0, with the halfway vector between
+// light and eye, and its colours scaled as the samples use them. Read once
+// per ray, as reading the light's built-in state costs at every sample.
+struct Light {
+    vec3 toLight;
+    vec3 halfway;
+    vec3 ambient;   // what reaches every sample, surfaces turned away included
+    vec3 diffuse;   // scaled by how squarely a surface faces the light
+    vec3 specular;  // scaled by the highlight
+};
+
+Light lightAlong(vec3 direction)
 {
-    return smoothstep(surfaceFrom, surfaceFull, length(g));
+    Light light;
+    light.toLight = normalize(lightDirection);
+    light.halfway = normalize(light.toLight - direction);
+    light.ambient = gl_LightSource[0].ambient.rgb + ambient;
+    light.diffuse = gl_LightSource[0].diffuse.rgb * (1.0 - ambient);
+    light.specular = gl_LightSource[0].specular.rgb * specularShare;
+    return light;
 }
 
-// Light 0 for a sample with gradient g: two-sided diffuse (xyz) and specular
-// (w), with the halfway vector between light and eye. Inside uniform matter
-// the light fades to a flat level rather than following random normals.
-vec4 lighting(vec3 g, float surface, vec3 toLight, vec3 halfway)
+// A sample (gradient in xyz, density in w, as gradientAndDensity gives them)
+// classified and lit: its colour (rgb) and its opacity over one voxel (a).
+// The light is two-sided diffuse and specular; inside uniform matter it fades
+// to a flat level rather than following random normals, and a gradient of
+// zero is lit flat.
+vec4 shade(vec4 sample, Light light)
 {
-    vec3 n = g * inversesqrt(max(dot(g, g), 1e-12));
-    float diffuse = mix(flatDiffuse, abs(dot(n, toLight)), surface);
-    float highlight = abs(dot(n, halfway));
+    vec3 g = sample.xyz;
+    float squared = dot(g, g);
+    float inverseLength = inversesqrt(max(squared, 1e-12));
+    float surface = smoothstep(surfaceFrom, surfaceFull, squared * inverseLength);
+    float diffuse = mix(flatDiffuse, abs(dot(g, light.toLight)) * inverseLength, surface);
+    float highlight = abs(dot(g, light.halfway)) * inverseLength;
     highlight *= highlight;  // raised to the power 16 (the shininess) by squaring
     highlight *= highlight;
     highlight *= highlight;
     highlight *= highlight;
-    vec3 light = gl_LightSource[0].ambient.rgb + ambient +
-                 gl_LightSource[0].diffuse.rgb * (diffuse * (1.0 - ambient));
-    return vec4(light, surface * highlight * specularShare);
+    vec3 colour = classifyColour(sample.w) * (light.ambient + light.diffuse * diffuse) +
+                  light.specular * (surface * highlight);
+    return vec4(colour, classifyOpacity(sample.w, surface));
 }
 
-// Adds `count` samples of density d behind what the ray has gathered so far,
-// all lit alike, in one step.
-vec4 composite(vec4 sum, float d, float count, float surface, vec4 light)
+// Adds `count` samples alike to `shaded` behind what the ray has gathered so
+// far, in one step.
+vec4 composite(vec4 sum, vec4 shaded, float count)
 {
-    float alpha = 1.0 - pow(1.0 - classifyOpacity(d, surface), count);
-    vec3 colour = classifyColour(d) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
-    return sum + (1.0 - sum.a) * alpha * vec4(colour, 1.0);
-}
-
-// Adds one sample (gradient and density, as gradientAndDensity gives them),
-// classified and lit by its own gradient, behind what the ray has gathered.
-vec4 compositeSample(vec4 sum, vec4 sample, vec3 toLight, vec3 halfway)
-{
-    float surface = surfaceness(sample.xyz);
-    return composite(sum, sample.w, 1.0, surface, lighting(sample.xyz, surface, toLight, halfway));
+    float alpha = 1.0 - pow(1.0 - shaded.a, count);
+    return sum + (1.0 - sum.a) * alpha * vec4(shaded.rgb, 1.0);
 }
 
 // A per-pixel offset of the first sample, so that the sampling planes of
@@ -145,74 +162,98 @@ float jitter()
     return fract(sin(dot(gl_FragCoord.xy, vec2(12.9898, 78.233))) * 43758.5453);
 }
 
-// Whether a block, from its range in the summary (lowest in r, highest in g),
-// must have its samples taken: it holds something visible that is not uniform.
-bool needsSamples(vec4 range)
+// The ray: where it runs and what crossing the block grid needs. `inverse`
+// has no infinite component, so that every block face has a finite distance;
+// `ahead` is 1 along each axis the ray runs forward on, 0 where it runs back.
+struct Ray {
+    vec3 direction;
+    vec3 inverse;
+    vec3 ahead;
+    vec3 faceNudge;  // a point on a block's face counts in the block ahead
+    float end;       // distance to where the ray leaves the cube
+};
+
+Ray rayFromEye()
 {
-    return range.g > troskel && range.g - range.r > uniformRange;
+    Ray ray;
+    ray.direction = normalize(entryPoint - eyePoint);
+    ray.inverse = 1.0 / (ray.direction + vec3(equal(ray.direction, vec3(0.0))) * 1e-7);
+    ray.ahead = step(0.0, ray.inverse);
+    ray.faceNudge = ray.direction * (1e-4 * voxel);
+    ray.end = exitDistance(entryPoint, ray.direction);
+    return ray;
 }
 
 // Distance along the ray from p to where it leaves the cell that holds p, on a
-// grid of `cells` cells along each axis of the cube, each `cellSize` wide;
-// `ahead` is 1 along each axis the ray runs forward on, 0 where it runs back.
-float blockExit(vec3 p, vec3 inverse, vec3 ahead, float cells, float cellSize)
+// grid of `cells` cells along each axis of the cube, each `cellSize` wide.
+float cellExit(vec3 p, Ray ray, float cells, float cellSize)
 {
-    vec3 cell = floor(p * cells);
-    vec3 far = (cell + ahead) * cellSize;
-    vec3 distance = (far - p) * inverse;
+    vec3 far = (floor(p * cells) + ray.ahead) * cellSize;
+    vec3 distance = (far - p) * ray.inverse;
     return min(min(distance.x, distance.y), distance.z);
+}
+
+// Moves t, a sample's place on the ray, over the blocks that need no samples,
+// up to the first block that does or to the ray's end, and returns how many
+// of the samples it passed lie in uniform matter (0 if none).
+// - An empty block, whose highest density is at or below troskel, is crossed
+//   whole, with its group of 4^3 or 8^3 blocks where the group is as empty.
+// - A uniform block (its densities within uniformRange, some above troskel)
+//   has samples all alike; a run of such blocks whose means are alike to the
+//   first one's is gathered, at that mean (runDensity), to be composited in
+//   one step. A uniform block unlike the run ends it.
+// t lands on the first sample beyond, so that the ray keeps its grid.
+float crossBlocks(inout float t, out float runDensity, Ray ray)
+{
+    float run = 0.0;
+    runDensity = 0.0;
+    for (int b = 0; b < maxBlocks; ++b) {
+        if (!(t <= ray.end))
+            break;
+        vec3 probe = entryPoint + ray.direction * t + ray.faceNudge;
+        vec4 range = texture3D(blockRange, probe);
+        float mean = 0.5 * (range.r + range.g);
+        bool empty = range.g <= troskel;
+        bool alike = range.g - range.r <= uniformRange && (run == 0.0 || abs(mean - runDensity) <= uniformRange);
+        if (!empty && !alike)
+            break;
+        float group = range.a <= troskel ? 8.0 : (range.b <= troskel ? 4.0 : 1.0);
+        float blockEnd = min(t + cellExit(probe, ray, blocks / group, group / blocks), ray.end);
+        float count = max(ceil((blockEnd - t) / fineStep), 1.0);
+        runDensity = empty || run > 0.0 ? runDensity : mean;
+        run += empty ? 0.0 : count;
+        t += count * fineStep;
+    }
+    return run;
 }
 
 void main()
 {
-    // The ray, and what every sample on it shares.
-    vec3 direction = normalize(entryPoint - eyePoint);
-    // No component exactly zero, so that every block face has a finite distance.
-    vec3 inverse = 1.0 / (direction + vec3(equal(direction, vec3(0.0))) * 1e-7);
-    vec3 ahead = step(0.0, inverse);
-    vec3 toLight = normalize(lightDirection);
-    vec3 halfway = normalize(toLight - direction);
-    vec4 flatLight = vec4(lighting(vec3(0.0), 0.0, toLight, halfway).rgb, 0.0);  // the light of uniform matter
-    vec3 faceNudge = direction * (1e-4 * voxel);  // a sample on a block's face counts in the block ahead
-    float rayEnd = exitDistance(entryPoint, direction);
+    Ray ray = rayFromEye();
+    Light light = lightAlong(ray.direction);
 
     // The samples lie one voxel apart, from a per-pixel jitter on; t is where
-    // the next one lies. The tests are written "!(t <= rayEnd)" so that a ray
+    // the next one lies. The tests are written "!(t <= ray.end)" so that a ray
     // made of undefined inputs (a program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
     float t = jitter() * fineStep;
     for (int pass = 0; pass < maxPasses; ++pass) {
-        // Cross the blocks that need no samples. An empty block, one whose
-        // highest density is at or below troskel, is crossed whole, with its
-        // group of 4^3 or 8^3 blocks where the group is as empty; a uniform
-        // block's samples are alike and flatly lit, so they are composited
-        // at its mean density in one step. The ray lands on the first sample
-        // beyond, so that it keeps its grid.
-        for (int b = 0; b < maxBlocks; ++b) {
-            if (!(t <= rayEnd) || sum.a > opaque)
-                break;
-            vec3 probe = entryPoint + direction * t + faceNudge;
-            vec4 range = texture3D(blockRange, probe);
-            if (needsSamples(range))
-                break;
-            float group = range.a <= troskel ? 8.0 : (range.b <= troskel ? 4.0 : 1.0);
-            float blockEnd = min(t + blockExit(probe, inverse, ahead, blocks / group, group / blocks), rayEnd);
-            float count = max(ceil((blockEnd - t) / fineStep), 1.0);
-            if (range.g > troskel)
-                sum = composite(sum, 0.5 * (range.r + range.g), count, 0.0, flatLight);
-            t += count * fineStep;
-        }
-        if (!(t <= rayEnd) || sum.a > opaque)
-            break;
+        float runDensity;
+        float run = crossBlocks(t, runDensity, ray);
 
-        // Take the next samples, one look-up each; a sample beyond the ray's
-        // end is not taken.
-        for (int i = 0; i < samplesPerPass; ++i) {
-            if (t <= rayEnd)
-                sum = compositeSample(sum, gradientAndDensity(entryPoint + direction * t), toLight, halfway);
+        // The run of uniform matter, flatly lit (its gradient is below any
+        // surface), takes the place of the pass's first sample; then the
+        // samples, one look-up each. A sample beyond the ray's end is not taken.
+        vec4 first = run > 0.0 ? vec4(0.0, 0.0, 0.0, runDensity) : gradientAndDensity(entryPoint + ray.direction * t);
+        if (run > 0.0 || t <= ray.end)
+            sum = composite(sum, shade(first, light), max(run, 1.0));
+        t += run > 0.0 ? 0.0 : fineStep;
+        for (int i = 1; i < samplesPerPass; ++i) {
+            if (t <= ray.end)
+                sum = composite(sum, shade(gradientAndDensity(entryPoint + ray.direction * t), light), 1.0);
             t += fineStep;
         }
-        if (!(t <= rayEnd) || sum.a > opaque)
+        if (!(t <= ray.end) || sum.a > opaque)
             break;
     }
     // A ray ended early, once nearly opaque, stands for its whole length: what

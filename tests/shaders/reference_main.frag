@@ -19,9 +19,7 @@ vec3 centralGradient(vec3 p)
 void main()
 {
     vec3 direction = normalize(entryPoint - eyePoint);
-    vec3 toEye = -direction;
-    vec3 toLight = normalize(lightDirection);
-    vec3 halfway = normalize(toLight + toEye);
+    Light light = lightAlong(direction);
     float rayEnd = exitDistance(entryPoint, direction);
     vec4 sum = vec4(0.0);
     float t = jitter() * quarterStep;
@@ -30,14 +28,8 @@ void main()
             break;
         vec3 p = entryPoint + direction * t;
         float d = density(p);
-        if (d > troskel) {
-            vec3 g = centralGradient(p);
-            float surface = surfaceness(g);
-            vec4 light = lighting(g, surface, toLight, halfway);
-            float alpha = 1.0 - pow(1.0 - classifyOpacity(d, surface), 0.25);
-            vec3 colour = classifyColour(d) * light.rgb + gl_LightSource[0].specular.rgb * light.w;
-            sum += (1.0 - sum.a) * alpha * vec4(colour, 1.0);
-        }
+        if (d > troskel)
+            sum = composite(sum, shade(vec4(centralGradient(p), d), light), 0.25);
         t += quarterStep;
     }
     gl_FragColor = sum;

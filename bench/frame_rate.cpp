@@ -2,9 +2,9 @@
 // reports the rate that it shows in its title, on each benchmark volume (the
 // head phantom, the phantom with a faint uniform brain, the real MRI head) in
 // each view (default, turned 45/45, peeled with troskel at 0.45). In the same
-// run it measures the ray caster before the gradient volume (the tests'
-// baseline) and the peer, VTK's fixed-point CPU ray caster, on the same
-// volume, window and view (bench/peer.py). Then it compares the pictures with
+// run, taking turns with it, it measures the ray caster before the gradient
+// volume (the tests' baseline) and the peer, VTK's fixed-point CPU ray caster,
+// on the same volume, window and view (bench/peer.py). Then it compares the pictures with
 // the brute-force reference: mean and 99th-percentile error per channel, for
 // the viewer's ray caster and for the one before.
 //
@@ -33,6 +33,7 @@ namespace {
 const double warmUpSeconds = 2.0;
 const double sampleEvery = 0.25;  // the title changes its rate at most every 200 ms
 const int peelPresses = 35;       // "+" from 0.1 to 0.45
+const int turns = 3;              // each view's seconds are split into turns of viewer, before and peer
 
 struct Volume {
     std::string name, path;
@@ -58,6 +59,7 @@ struct Rates {
         size_t middle = sorted.size() / 2;
         return sorted.size() % 2 ? sorted[middle] : 0.5 * (sorted[middle - 1] + sorted[middle]);
     }
+    void add(const Rates& more) { values.insert(values.end(), more.values.begin(), more.values.end()); }
     double lowest() const { return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end()); }
     double highest() const { return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end()); }
 };
@@ -202,19 +204,24 @@ int main(int argc, char** argv)
     std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, 3), argv + argc));
     printf("machine: %u cores, renderer: %s\n", std::thread::hardware_concurrency(),
            rendererOn(server.display).c_str());
-    printf("frame rates: median (lowest-highest) over %.0f s per view after %.0f s of warm-up, 640x480\n\n",
-           seconds, warmUpSeconds);
+    printf("frame rates: median (lowest-highest) over %.0f s per view, in %d turns after %.0f s of warm-up each, "
+           "640x480\n\n",
+           seconds, turns, warmUpSeconds);
     printf("| volume | view | viewer fps | before fps | VTK fps | viewer / VTK | viewer / before |\n"
            "|---|---|---|---|---|---|---|\n");
     fflush(stdout);
     auto ratio = [](const Rates& a, const Rates& b) { return b.median() > 0 ? a.median() / b.median() : 0.0; };
     for (const Volume& volume : volumes)
         for (const View& view : views) {
-            Rates ours = measureViewer(server, volume, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
-                                       seconds);
-            Rates before = measureViewer(server, volume, VIEWER_SHADER_DIR "/minimal.vert",
-                                         TEST_SHADER_DIR "/baseline.frag", view, seconds);
-            Rates peer = measurePeer(server, volume, view, seconds);
+            // In turns, so that the machine's drift falls on all three alike.
+            Rates ours, before, peer;
+            for (int turn = 0; turn < turns; ++turn) {
+                ours.add(measureViewer(server, volume, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
+                                       seconds / turns));
+                before.add(measureViewer(server, volume, VIEWER_SHADER_DIR "/minimal.vert",
+                                         TEST_SHADER_DIR "/baseline.frag", view, seconds / turns));
+                peer.add(measurePeer(server, volume, view, seconds / turns));
+            }
             printf("| %s | %s | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %.1f (%.1f-%.1f) | %.2f | %.2f |\n",
                    volume.name.c_str(), view.name.c_str(), ours.median(), ours.lowest(), ours.highest(),
                    before.median(), before.lowest(), before.highest(), peer.median(), peer.lowest(), peer.highest(),

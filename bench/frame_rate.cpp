@@ -4,9 +4,9 @@
 // each view (default, turned 45/45, peeled with troskel at 0.45). In the same
 // run, taking turns with it, it measures the ray caster before the gradient
 // volume (the tests' baseline) and the peer, VTK's fixed-point CPU ray caster,
-// on the same volume, window and view (bench/peer.py). Then it compares the pictures with
-// the brute-force reference: mean and 99th-percentile error per channel, for
-// the viewer's ray caster and for the one before.
+// on the same volume, window and view (bench/peer.py). Then it compares the
+// pictures with the brute-force reference: mean and 99th-percentile error per
+// channel, for the viewer's ray caster and for the one before.
 //
 //   frame_rate [seconds per view] [shader directory] [scan...]
 //

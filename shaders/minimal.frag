@@ -220,19 +220,21 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
         if (!(t <= ray.end))
             break;
         vec3 probe = entryPoint + ray.direction * t + ray.faceNudge;
+        // Where the ray leaves the block and its groups of 4^3 and 8^3 blocks:
+        // none depends on the summary, so all three are worked out while it is
+        // fetched (a turn's time is mostly spent waiting on that look-up).
+        float exitBlock = cellExit(probe, ray, blocks, 1.0 / blocks);
+        float exitGroup4 = cellExit(probe, ray, blocks / 4.0, 4.0 / blocks);
+        float exitGroup8 = cellExit(probe, ray, blocks / 8.0, 8.0 / blocks);
         vec4 range = texture3D(blockRange, probe);
         float mean = 0.5 * (range.r + range.g);
         bool empty = range.g <= troskel;
         bool alike = range.g - range.r <= uniformRange && (run == 0.0 || abs(mean - runDensity) <= uniformRange);
         if (!empty && !alike)
             break;
-        // The cell to cross, its size chosen among constants (a division here
-        // would cost every turn): the group of 8^3 or 4^3 blocks where it is
-        // as empty, else the block itself.
-        bool group8 = range.a <= troskel, group4 = range.b <= troskel;
-        float cells = group8 ? blocks / 8.0 : (group4 ? blocks / 4.0 : blocks);
-        float cellSize = group8 ? 8.0 / blocks : (group4 ? 4.0 / blocks : 1.0 / blocks);
-        float blockEnd = min(t + cellExit(probe, ray, cells, cellSize), ray.end);
+        // The widest cell that is as empty: its group of 8^3 or 4^3 blocks, else the block.
+        float crossed = range.a <= troskel ? exitGroup8 : (range.b <= troskel ? exitGroup4 : exitBlock);
+        float blockEnd = min(t + crossed, ray.end);
         float count = max(ceil((blockEnd - t) / fineStep), 1.0);
         runDensity = empty || run > 0.0 ? runDensity : mean;
         run += empty ? 0.0 : count;

@@ -108,8 +108,9 @@ vec3 classifyColour(float d)
     vec3 colour = mix(vec3(0.35, 0.55, 1.0), vec3(0.95, 0.55, 0.5), ramp(0.2, 0.38, d));
     colour = mix(colour, vec3(1.0, 0.78, 0.3), ramp(0.45, 0.7, d));
     colour = mix(colour, vec3(1.0, 0.96, 0.86), ramp(0.8, 0.92, d));
-    vec3 gate = clamp((vec3(d) - vec3(troskelr, troskelg, troskelb)) * (1.0 / channelRamp), 0.0, 1.0);
-    return colour * gate * gate * (3.0 - 2.0 * gate);  // smoothstep over channelRamp from each threshold
+    vec3 gate = vec3(ramp(0.0, channelRamp, d - troskelr), ramp(0.0, channelRamp, d - troskelg),
+                     ramp(0.0, channelRamp, d - troskelb));
+    return colour * gate;
 }
 
 // What lights every sample of a ray: light 0, with the halfway vector between
@@ -194,10 +195,11 @@ Ray rayFromEye()
 }
 
 // Distance along the ray from p to where it leaves the cell that holds p, on a
-// grid of `cells` cells along each axis of the cube, each `cellSize` wide.
-float cellExit(vec3 p, Ray ray, float cells, float cellSize)
+// grid of `cells` cells along each axis of the cube. `cells` is a constant at
+// every call, so its reciprocal is folded rather than divided.
+float cellExit(vec3 p, Ray ray, float cells)
 {
-    vec3 far = (floor(p * cells) + ray.ahead) * cellSize;
+    vec3 far = (floor(p * cells) + ray.ahead) * (1.0 / cells);
     vec3 distance = (far - p) * ray.inverse;
     return min(min(distance.x, distance.y), distance.z);
 }
@@ -223,9 +225,9 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
         // Where the ray leaves the block and its groups of 4^3 and 8^3 blocks:
         // none depends on the summary, so all three are worked out while it is
         // fetched (a turn's time is mostly spent waiting on that look-up).
-        float exitBlock = cellExit(probe, ray, blocks, 1.0 / blocks);
-        float exitGroup4 = cellExit(probe, ray, blocks / 4.0, 4.0 / blocks);
-        float exitGroup8 = cellExit(probe, ray, blocks / 8.0, 8.0 / blocks);
+        float exitBlock = cellExit(probe, ray, blocks);
+        float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
+        float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
         vec4 range = texture3D(blockRange, probe);
         float mean = 0.5 * (range.r + range.g);
         bool empty = range.g <= troskel;

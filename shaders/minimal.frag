@@ -41,7 +41,7 @@ const int maxBlocks = 192;               // a ray crosses at most 3 * 64 blocks
 const int samplesPerPass = 4;            // samples taken between two looks at the summary
 const int maxPasses = 112;               // every pass moves a ray on by 4 voxels or more,
                                          // and the cube's diagonal is 444 voxels
-const float opaque = 0.99;               // early ray termination; the rest is made up for at the end
+const float opaque = 0.97;               // early ray termination; the rest is made up for at the end
 const float uniformRange = 2.0 / 255.0;  // a block whose densities differ by no more is uniform:
                                          // its gradient is below any surface, its light flat
 
@@ -254,8 +254,10 @@ void main()
     // the next one lies. The tests are written "!(t <= ray.end)" so that a ray
     // made of undefined inputs (a program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
+    vec4 passStart = sum;  // what the ray had gathered before its latest pass
     float t = jitter() * fineStep;
     for (int pass = 0; pass < maxPasses; ++pass) {
+        passStart = sum;
         float runDensity;
         float run = crossBlocks(t, runDensity, ray);
 
@@ -275,8 +277,12 @@ void main()
             break;
     }
     // A ray ended early, once nearly opaque, stands for its whole length: what
-    // lies behind would have added little, in the colours already gathered.
-    if (sum.a > opaque)
-        sum /= sum.a;
+    // lies behind would have added little, and is made up for in the colour of
+    // the matter its latest pass crossed, which is nearer to it than the rest.
+    if (sum.a > opaque) {
+        vec4 latest = sum - passStart;
+        vec3 behind = latest.a > 1e-4 ? latest.rgb / latest.a : sum.rgb / sum.a;
+        sum += (1.0 - sum.a) * vec4(behind, 1.0);
+    }
     gl_FragColor = sum;
 }

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,6 +166,18 @@ std::string rendererOn(const std::string& display)
     return text;
 }
 
+// The processor's name, as the kernel reports it: rates differ between
+// machines far more than between runs, with the ray caster's memory traffic.
+std::string processorName()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos)
+            return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
 std::vector<Volume> makeVolumes(const std::string& dir, const std::vector<std::string>& scans)
 {
     std::vector<Volume> volumes = {{"phantom", dir + "/phantom.raw"}, {"faint phantom", dir + "/faint.raw"}};
@@ -202,8 +215,8 @@ int main(int argc, char** argv)
     }
     std::string dir = makeScratchDir();
     std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, 3), argv + argc));
-    printf("machine: %u cores, renderer: %s\n", std::thread::hardware_concurrency(),
-           rendererOn(server.display).c_str());
+    printf("machine: %u cores (%s), renderer: %s\n", std::thread::hardware_concurrency(),
+           processorName().c_str(), rendererOn(server.display).c_str());
     printf("frame rates: median (lowest-highest) over %.0f s per view, in %d turns after %.0f s of warm-up each, "
            "640x480\n\n",
            seconds, turns, warmUpSeconds);

@@ -5,6 +5,7 @@
 // gaps, uneven spacing and gantry tilt come out as the patient lay. Whatever
 // cannot be placed right is refused, never imported distorted.
 #include "dicom_series.h"
+#include "dicom_frames.h"
 
 #include "itkGDCMImageIO.h"
 #include "itkImageFileReader.h"
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -33,26 +35,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using Vector = itk::Vector<double, 3>;
-
 static const double sameDirection = 0.01;   // largest difference of direction cosines within one stack
 static const double samePlace = 0.01;       // mm: slices nearer than this lie at one position
 static const double mostTilt = 45;          // degrees between the slices' normal and their succession
 static const int mostMissingSlices = 3;     // a wider gap is refused rather than filled
 static const double reportEverySeconds = 1;  // a long search says how far it has got
 static const double longestHeaderSeconds = 2;  // a file whose header takes longer is passed over
-
-// What the header of one DICOM image tells about its place and its kind.
-struct Slice {
-    std::string path;
-    std::string seriesUid, seriesNumber, description, modality, instanceUid, imageType;
-    std::string echo, acquisition, temporal;  // the tags that tell stacks of one series apart
-    int rows = 0, columns = 0, frames = 1, instance = 0;
-    bool placed = false;     // it has a position and an orientation
-    bool complete = true;    // its file holds all its pixels (as far as can be told before reading them)
-    Vector position, row, column;  // row: the direction along a row (the x of its pixels)
-    double spacing[2] = {0, 0};    // mm between columns (x) and between rows (y); 0 if not given
-};
+static const size_t mostStacksListed = 20;  // beyond, the stacks left out are summed up in one line
 
 // A series and the stacks it is split into.
 struct Series {
@@ -60,35 +49,6 @@ struct Series {
     std::vector<Slice> slices;
 };
 using Stack = std::vector<Slice>;
-
-static std::string trimmed(std::string text)
-{
-    text.erase(0, text.find_first_not_of(" \t\r\n"));
-    text.erase(text.find_last_not_of(std::string(" \t\r\n\0", 5)) + 1);  // values are padded with a space or a zero
-    return text;
-}
-
-// The numbers of a value with several parts ("1\0\0").
-static std::vector<double> numbers(const std::string& text)
-{
-    std::vector<double> values;
-    std::stringstream parts(text);
-    for (std::string part; std::getline(parts, part, '\\');) {
-        char* end = nullptr;
-        double value = strtod(part.c_str(), &end);
-        if (end == part.c_str() || !std::isfinite(value))
-            return {};
-        values.push_back(value);
-    }
-    return values;
-}
-
-static Vector vector(const double* values)
-{
-    Vector v;
-    v[0] = values[0], v[1] = values[1], v[2] = values[2];
-    return v;
-}
 
 // A cheap look at the first two data elements, so that the DICOM library,
 // which can abort or run away on arbitrary bytes, sees only files that begin
@@ -121,9 +81,10 @@ static bool looksLikeDicom(const std::string& path)
     return u16(second) == group && u16(second + 2) > u16(at + 2);
 }
 
-// Reads the tags of a DICOM image that place and sort it, up to its pixels;
-// false for anything that is not an image (a DICOMDIR, a report, another file).
-static bool readSliceHeader(const std::string& path, Slice* slice)
+// Reads the tags of a DICOM file that place and sort its images, up to its
+// pixels, into IMAGES (one for a classic file, one a frame or tile for the
+// others); false for anything that is not an image (a DICOMDIR, a report).
+static bool readImages(const std::string& path, std::vector<Slice>* images)
 {
     const gdcm::Tag imageType(0x0008, 0x0008), instanceUid(0x0008, 0x0018), modality(0x0008, 0x0060),
         description(0x0008, 0x103e), echo(0x0018, 0x0086), seriesUid(0x0020, 0x000e),
@@ -131,61 +92,51 @@ static bool readSliceHeader(const std::string& path, Slice* slice)
         position(0x0020, 0x0032), orientation(0x0020, 0x0037), temporal(0x0020, 0x0100),
         samples(0x0028, 0x0002), frames(0x0028, 0x0008), rows(0x0028, 0x0010), columns(0x0028, 0x0011),
         spacing(0x0028, 0x0030), bits(0x0028, 0x0100);
+    std::set<gdcm::Tag> wanted = {imageType, instanceUid, modality, description, echo, seriesUid, seriesNumber,
+                                  acquisition, instance, position, orientation, temporal, samples, frames, rows,
+                                  columns, spacing, bits};
+    for (const gdcm::Tag& tag : frameTags())
+        wanted.insert(tag);
     gdcm::Reader reader;
     reader.SetFileName(path.c_str());
-    if (!reader.ReadSelectedTags({imageType, instanceUid, modality, description, echo, seriesUid, seriesNumber,
-                                  acquisition, instance, position, orientation, temporal, samples, frames, rows,
-                                  columns, spacing, bits}))
+    if (!reader.ReadSelectedTags(wanted))
         return false;
-    gdcm::StringFilter filter;
-    filter.SetFile(reader.GetFile());
-    const gdcm::DataSet& tags = reader.GetFile().GetDataSet();
-    auto value = [&](const gdcm::Tag& tag) {
-        return tags.FindDataElement(tag) ? trimmed(filter.ToString(tag)) : std::string();
-    };
-    slice->path = path;
-    slice->seriesUid = value(seriesUid);
-    slice->rows = atoi(value(rows).c_str());
-    slice->columns = atoi(value(columns).c_str());
-    if (slice->seriesUid.empty() || slice->rows <= 0 || slice->columns <= 0)
+    const gdcm::File& file = reader.GetFile();
+    auto value = [&](const gdcm::Tag& tag) { return tagText(file, file.GetDataSet(), tag); };
+    Slice slice;
+    slice.path = path;
+    slice.seriesUid = value(seriesUid);
+    slice.rows = atoi(value(rows).c_str());
+    slice.columns = atoi(value(columns).c_str());
+    if (slice.seriesUid.empty() || slice.rows <= 0 || slice.columns <= 0)
         return false;
-    slice->seriesNumber = value(seriesNumber);
-    slice->description = value(description);
-    slice->modality = value(modality);
-    slice->instanceUid = value(instanceUid);
-    slice->imageType = value(imageType);
-    slice->echo = value(echo);
-    slice->acquisition = value(acquisition);
-    slice->temporal = value(temporal);
-    slice->instance = atoi(value(instance).c_str());
-    slice->frames = std::max(1, atoi(value(frames).c_str()));
-    std::vector<double> at = numbers(value(position)), axes = numbers(value(orientation)),
-                        pixel = numbers(value(spacing));
-    if (at.size() == 3 && axes.size() == 6) {
-        slice->position = vector(at.data());
-        slice->row = vector(axes.data());
-        slice->column = vector(axes.data() + 3);
-        slice->placed = slice->row.GetNorm() > 0.5 && slice->column.GetNorm() > 0.5;
-        if (slice->placed) {
-            slice->row.Normalize();
-            slice->column.Normalize();
-        }
-    }
-    if (pixel.size() == 2 && pixel[0] > 0 && pixel[1] > 0)
-        slice->spacing[0] = pixel[1], slice->spacing[1] = pixel[0];  // the tag gives rows' spacing first
+    slice.seriesNumber = value(seriesNumber);
+    slice.description = value(description);
+    slice.modality = value(modality);
+    slice.instanceUid = value(instanceUid);
+    slice.imageType = value(imageType);
+    slice.echoOrder = atof(value(echo).c_str());
+    slice.echo = value(echo).empty() ? "" : "echo " + value(echo);
+    slice.acquisition = value(acquisition);
+    slice.temporal = value(temporal);
+    slice.instance = atoi(value(instance).c_str());
+    slice.frames = std::max(1, atoi(value(frames).c_str()));
+    placeImage(&slice, value(position), value(orientation), value(spacing));
 
     // The library reads a file cut short in its pixels as if it were whole; where
     // they are not compressed, the file must hold at least all of them.
-    const gdcm::TransferSyntax syntax = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
+    const gdcm::TransferSyntax syntax = file.GetHeader().GetDataSetTransferSyntax();
     if (syntax == gdcm::TransferSyntax::ImplicitVRLittleEndian || syntax == gdcm::TransferSyntax::ExplicitVRLittleEndian ||
         syntax == gdcm::TransferSyntax::ExplicitVRBigEndian) {
-        double pixelBytes = static_cast<double>(slice->rows) * slice->columns * slice->frames *
+        double pixelBytes = static_cast<double>(slice.rows) * slice.columns * slice.frames *
                             std::max(1, atoi(value(samples).c_str())) * std::max(8, atoi(value(bits).c_str())) / 8;
         std::error_code error;
         double length = static_cast<double>(std::filesystem::file_size(path, error));
         const double elementHeader = 12;  // the reader may have stopped past the pixels' tag and length
-        slice->complete = !error && length + elementHeader >= reader.GetStreamCurrentPosition() + pixelBytes;
+        slice.complete = !error && length + elementHeader >= reader.GetStreamCurrentPosition() + pixelBytes;
     }
+    for (Slice& image : imagesOf(file, slice))
+        images->push_back(image);
     return true;
 }
 
@@ -195,17 +146,18 @@ static std::string toLine(const Slice& s)
     std::ostringstream line;
     line.precision(17);
     for (const std::string* text : {&s.seriesUid, &s.seriesNumber, &s.description, &s.modality, &s.instanceUid,
-                                    &s.imageType, &s.echo, &s.acquisition, &s.temporal}) {
+                                    &s.imageType, &s.echo, &s.acquisition, &s.temporal, &s.diffusion, &s.stackId}) {
         std::string field = *text;
         std::replace_if(field.begin(), field.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
         line << field << '\t';
     }
-    line << s.rows << '\t' << s.columns << '\t' << s.frames << '\t' << s.instance << '\t' << s.placed << '\t'
-         << s.complete;
+    line << s.echoOrder << '\t' << s.rows << '\t' << s.columns << '\t' << s.frames << '\t' << s.instance << '\t'
+         << s.frame << '\t' << s.tile << '\t' << s.tilesAcross << '\t' << s.placed << '\t' << s.complete;
     for (const Vector* v : {&s.position, &s.row, &s.column})
         for (int i = 0; i < 3; ++i)
             line << '\t' << (*v)[i];
-    line << '\t' << s.spacing[0] << '\t' << s.spacing[1];
+    for (double number : {s.spacing[0], s.spacing[1], s.frameSpacing, s.slope, s.intercept})
+        line << '\t' << number;
     return line.str();
 }
 
@@ -215,20 +167,22 @@ static Slice fromLine(const std::string& path, const std::string& line)
     s.path = path;
     std::istringstream fields(line);
     for (std::string* text : {&s.seriesUid, &s.seriesNumber, &s.description, &s.modality, &s.instanceUid,
-                              &s.imageType, &s.echo, &s.acquisition, &s.temporal})
+                              &s.imageType, &s.echo, &s.acquisition, &s.temporal, &s.diffusion, &s.stackId})
         std::getline(fields, *text, '\t');
-    fields >> s.rows >> s.columns >> s.frames >> s.instance >> s.placed >> s.complete;
+    fields >> s.echoOrder >> s.rows >> s.columns >> s.frames >> s.instance >> s.frame >> s.tile >> s.tilesAcross >>
+        s.placed >> s.complete;
     for (Vector* v : {&s.position, &s.row, &s.column})
         for (int i = 0; i < 3; ++i)
             fields >> (*v)[i];
-    fields >> s.spacing[0] >> s.spacing[1];
+    fields >> s.spacing[0] >> s.spacing[1] >> s.frameSpacing >> s.slope >> s.intercept;
     return s;
 }
 
-// Reads the header of every file that looks like DICOM into SLICES. The
-// reading runs in a child process, as the DICOM library can abort on a
-// malformed file or take seconds on it: such a file is passed over (the
-// count is returned) and the reading goes on from the next one.
+// Reads the header of every file that looks like DICOM into SLICES, each
+// image in it (each frame, each tile) a slice. The reading runs in a child
+// process, as the DICOM library can abort on a malformed file or take seconds
+// on it: such a file is passed over (the count is returned) and the reading
+// goes on from the next one.
 static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Slice>* slices)
 {
     size_t next = 0, passedOver = 0;
@@ -247,9 +201,13 @@ static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Sli
             dup2(quiet, STDERR_FILENO);
             FILE* out = fdopen(channel[1], "w");
             for (size_t i = next; i < paths.size(); ++i) {
-                Slice slice;
-                bool image = looksLikeDicom(paths[i]) && readSliceHeader(paths[i], &slice);
-                fprintf(out, "%zu\t%s\n", i, image ? toLine(slice).c_str() : "");
+                std::vector<Slice> images;
+                if (looksLikeDicom(paths[i]))
+                    readImages(paths[i], &images);
+                if (images.empty())
+                    fprintf(out, "%zu\t\n", i);
+                for (const Slice& image : images)
+                    fprintf(out, "%zu\t%s\n", i, toLine(image).c_str());
                 fflush(out);
             }
             _exit(0);
@@ -312,7 +270,14 @@ static std::vector<Slice> searchDirectory(const std::string& directory)
 
     std::vector<Slice> slices;
     size_t passedOver = readHeaders(paths, &slices);
-    printf("%zu files looked at, %zu DICOM images among them", paths.size(), slices.size());
+    std::set<std::string> files;
+    for (const Slice& slice : slices)
+        files.insert(slice.path);
+    if (files.size() == slices.size())
+        printf("%zu files looked at, %zu DICOM images among them", paths.size(), slices.size());
+    else
+        printf("%zu files looked at, %zu DICOM files among them holding %zu images (frames and mosaic tiles)",
+               paths.size(), files.size(), slices.size());
     if (passedOver > 0)
         printf("; %zu file%s passed over, being malformed", passedOver, passedOver == 1 ? "" : "s");
     printf("\n");
@@ -354,7 +319,9 @@ static std::string seriesName(const Series& series)
     return "series " + seriesKey(series);
 }
 
-// The series the user asked for, or the one with the most images.
+static std::vector<Stack> splitIntoStacks(const Series& series, size_t* copies = nullptr);
+
+// The series the user asked for, or the one whose volume would hold the most voxels.
 static const Series& chooseSeries(const std::vector<Series>& all, const std::string& wanted)
 {
     for (const Series& series : all) {
@@ -364,11 +331,15 @@ static const Series& chooseSeries(const std::vector<Series>& all, const std::str
         line += ", " + (series.modality.empty() ? std::string("modality not given") : series.modality);
         printf("%s, %zu images\n", line.c_str(), series.slices.size());
     }
-    if (wanted.empty()) {
-        const Series* largest = &all[0];
-        for (const Series& series : all)
-            if (series.slices.size() > largest->slices.size())
-                largest = &series;
+    if (wanted.empty()) {  // the one that makes the largest volume: a session's T1 rather than its fMRI run
+        const Series* largest = nullptr;
+        double most = -1;
+        for (const Series& series : all) {
+            const Stack stack = splitIntoStacks(series)[0];
+            double voxels = static_cast<double>(stack.size()) * stack[0].rows * stack[0].columns;
+            if (voxels > most)
+                largest = &series, most = voxels;
+        }
         return *largest;
     }
     std::vector<const Series*> matching;
@@ -429,12 +400,16 @@ static std::string difference(const Slice& left, const Slice& kept)
     if (left.frames != kept.frames)
         return "of " + std::to_string(left.frames) + " frames each";
     if (left.echo != kept.echo)
-        return "of echo " + left.echo;
+        return left.echo.empty() ? "without an echo" : "of " + left.echo;
     if (left.temporal != kept.temporal)
         return "of temporal position " + left.temporal;
+    if (left.diffusion != kept.diffusion)
+        return left.diffusion.empty() ? "without diffusion weighting" : "of diffusion " + left.diffusion;
+    if (left.stackId != kept.stackId)
+        return "of stack ID " + left.stackId;
     if (left.acquisition != kept.acquisition)
         return "of acquisition " + left.acquisition;
-    return "of image type " + left.imageType;
+    return std::string(left.frame >= 0 ? "of frame type " : "of image type ") + left.imageType;
 }
 
 // Where the slice lies along the normal of its plane.
@@ -474,21 +449,43 @@ static std::vector<Stack> splitWhereItRepeats(const Stack& stack, std::string Sl
     return parts;
 }
 
+// False for an image of phases, real or imaginary parts, or a computed map
+// (by the values of its image or frame type after the first two): such
+// stacks come after the magnitudes of the same positions.
+static bool magnitude(const Slice& slice)
+{
+    std::stringstream parts(slice.imageType);
+    std::string part;
+    for (int i = 0; std::getline(parts, part, '\\'); ++i)
+        if (i >= 2 && (part == "P" || part == "PHASE" || part == "R" || part == "REAL" || part == "I" ||
+                       part == "IMAGINARY" || part.find("MAP") != std::string::npos))
+            return false;
+    return true;
+}
+
 // The series split into stacks of one orientation, image size, pixel spacing,
-// echo and temporal position; acquisitions and image types apart where they
-// repeat a position. The largest first.
-static std::vector<Stack> splitIntoStacks(const Series& series)
+// echo, temporal position, diffusion weighting and stack; acquisitions and
+// image (or frame) types apart where they repeat a position. The largest
+// first; of stacks as large, the first acquired: the lowest echo, the first
+// temporal position, magnitude before phase and maps, then as they came.
+static std::vector<Stack> splitIntoStacks(const Series& series, size_t* copies)
 {
     Stack slices = series.slices;
-    std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) { return a.instance < b.instance; });
+    std::stable_sort(slices.begin(), slices.end(), [](const Slice& a, const Slice& b) {
+        return std::tie(a.instance, a.frame, a.tile) < std::tie(b.instance, b.frame, b.tile);
+    });
     // The same image twice (copied into two folders of a CD) is one image.
     std::set<std::string> seen;
     size_t before = slices.size();
     slices.erase(std::remove_if(slices.begin(), slices.end(),
-                                [&](const Slice& s) { return !s.instanceUid.empty() && !seen.insert(s.instanceUid).second; }),
+                                [&](const Slice& s) {
+                                    return !s.instanceUid.empty() &&
+                                           !seen.insert(s.instanceUid + "/" + std::to_string(s.frame) + "/" +
+                                                        std::to_string(s.tile)).second;
+                                }),
                  slices.end());
-    if (slices.size() < before)
-        printf("  %zu images are copies of others (the same instance UID), counted once\n", before - slices.size());
+    if (copies != nullptr)
+        *copies = before - slices.size();
 
     std::vector<Stack> stacks;
     for (const Slice& slice : slices) {
@@ -496,7 +493,8 @@ static std::vector<Stack> splitIntoStacks(const Series& series)
             const Slice& first = stack[0];
             return sameOrientation(first, slice) && first.rows == slice.rows && first.columns == slice.columns &&
                    sameSpacing(first, slice) && first.frames == slice.frames && first.echo == slice.echo &&
-                   first.temporal == slice.temporal;
+                   first.temporal == slice.temporal && first.diffusion == slice.diffusion &&
+                   first.stackId == slice.stackId;
         });
         if (alike == stacks.end())
             stacks.push_back({slice});
@@ -510,7 +508,13 @@ static std::vector<Stack> splitIntoStacks(const Series& series)
                 split.push_back(std::move(part));
         stacks = std::move(split);
     }
-    std::stable_sort(stacks.begin(), stacks.end(), [](const Stack& a, const Stack& b) { return a.size() > b.size(); });
+    std::stable_sort(stacks.begin(), stacks.end(), [](const Stack& a, const Stack& b) {
+        if (a.size() != b.size())
+            return a.size() > b.size();
+        double temporalA = atof(a[0].temporal.c_str()), temporalB = atof(b[0].temporal.c_str());
+        return std::make_tuple(a[0].echoOrder, temporalA, !magnitude(a[0])) <
+               std::make_tuple(b[0].echoOrder, temporalB, !magnitude(b[0]));
+    });
     return stacks;
 }
 
@@ -532,9 +536,19 @@ static const Stack& chooseStack(const Series& series, const std::vector<Stack>& 
         throw ImportError("no orientation holds a majority of " + seriesName(series) + "'s " + std::to_string(total) +
                           " images (the largest stack has " + std::to_string(chosen.size()) +
                           "); choose one with --stack K");
+    size_t listed = 0;
     for (size_t i = 0; i < stacks.size(); ++i) {
         if (&stacks[i] == &chosen)
             continue;
+        if (++listed > mostStacksListed) {  // an fMRI run is hundreds of volumes: sum up the rest
+            size_t images = 0;
+            for (size_t j = i; j < stacks.size(); ++j)
+                images += &stacks[j] == &chosen ? 0 : stacks[j].size();
+            printf("  and %zu more stacks of %zu images in all left out (--series %s --stack K, K up to %zu, "
+                   "imports one)\n", stacks.size() - i - (&chosen > &stacks[i] ? 1 : 0), images,
+                   seriesKey(series).c_str(), stacks.size());
+            break;
+        }
         std::string how = stacks[i].size() > 1 ? " (--series " + seriesKey(series) +
                                                      " --stack " + std::to_string(i + 1) + " imports them)"
                                                : "";
@@ -606,6 +620,8 @@ static void checkSpacing(const std::vector<double>& along, const std::vector<dou
 // One slice's values (rescaled as its header says), its rows one after another.
 static std::vector<float> readPixels(const Slice& slice)
 {
+    if (slice.frame >= 0 || slice.tile >= 0)
+        return readFramePixels(slice);
     auto io = itk::GDCMImageIO::New();
     auto reader = itk::ImageFileReader<ScanImage>::New();
     reader->SetImageIO(io);
@@ -729,8 +745,21 @@ static ScanImage::Pointer placeSlices(Stack stack)
     return volume;
 }
 
-ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice,
-                                      std::string* modality, std::string* wholeFile)
+// Where the images of a stack come from, in words: "", or the kind and count of the files.
+static std::string origin(const Stack& stack)
+{
+    std::set<std::string> files;
+    for (const Slice& slice : stack)
+        files.insert(slice.path);
+    std::string count = std::to_string(files.size());
+    if (stack[0].tile >= 0)
+        return ", tiles of " + count + (files.size() == 1 ? " mosaic" : " mosaics");
+    if (stack[0].frame >= 0)
+        return ", frames of " + count + " multi-frame file" + (files.size() == 1 ? "" : "s");
+    return "";
+}
+
+ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice, std::string* modality)
 {
     gdcm::Trace::WarningOff();  // failures are reported in one line of our own
     gdcm::Trace::ErrorOff();
@@ -741,16 +770,21 @@ ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomC
     std::vector<Series> all = groupSeries(slices);
     printf("%zu series:\n", all.size());
     const Series& series = chooseSeries(all, choice.series);
-    std::vector<Stack> stacks = splitIntoStacks(series);
+    size_t copies = 0;
+    std::vector<Stack> stacks = splitIntoStacks(series, &copies);
     printf("reading %s\n", seriesName(series).c_str());
+    if (copies > 0)
+        printf("  %zu images are copies of others (the same instance UID), counted once\n", copies);
     const Stack& stack = chooseStack(series, stacks, choice.stack);
-    printf("  %zu slice%s of %dx%d pixels\n", stack.size(), stack.size() == 1 ? "" : "s", stack[0].columns,
-           stack[0].rows);
+    printf("  %zu slice%s of %dx%d pixels%s\n", stack.size(), stack.size() == 1 ? "" : "s", stack[0].columns,
+           stack[0].rows, origin(stack).c_str());
     fflush(stdout);
     *modality = series.modality;
-    if (stack.size() == 1) {  // one file may still hold a whole volume (multi-frame)
-        *wholeFile = stack[0].path;
-        return nullptr;
-    }
+    if (stack[0].tile < 0 && stack[0].imageType.find("MOSAIC") != std::string::npos)
+        throw ImportError("a mosaic whose private header does not say how many slices it holds, which way they "
+                          "follow each other and how far apart, so where its tiles lie is not known");
+    if (stack.size() == 1)
+        throw ImportError("a 2D image (" + std::to_string(stack[0].columns) + "x" + std::to_string(stack[0].rows) +
+                          "x1 pixels); a volume is needed");
     return placeSlices(stack);
 }

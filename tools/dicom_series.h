@@ -26,8 +26,5 @@ struct DicomChoice {
 
 // The chosen stack of the DICOM series under DIRECTORY as a volume in ITK's
 // physical frame, its axes those of the slices and of their succession
-// (sheared where the slices are tilted against it). Where the stack is a
-// single file (a multi-frame volume) it returns null and names that file in
-// *wholeFile, to be read as a file.
-ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice,
-                                      std::string* modality, std::string* wholeFile);
+// (sheared where the slices are tilted against it); the series' modality in *MODALITY.
+ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice, std::string* modality);

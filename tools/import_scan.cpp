@@ -3,9 +3,10 @@
 // bytes, x fastest, with the patient's left at +x, superior at +y and anterior
 // at +z, so that a head faces the viewer in its default view.
 //
-//   import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K]
+//   import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]
 #include "dicom_series.h"
 
+#include "itkExtractImageFilter.h"
 #include "itkImageFileReader.h"
 #include "itkImageIOFactory.h"
 #include "itkLinearInterpolateImageFunction.h"
@@ -93,8 +94,9 @@ static itk::ImageIOBase::Pointer readHeader(const std::string& path)
     return io;
 }
 
-// Refuses a size that is not one volume, or too big to hold.
-static void checkSize(const itk::ImageIOBase* io)
+// Refuses a size that is not a volume or a series of volumes, or too big to
+// hold; returns how many volumes the file holds.
+static size_t checkSize(const itk::ImageIOBase* io)
 {
     unsigned dimensions = io->GetNumberOfDimensions();
     std::vector<size_t> sizes;
@@ -110,11 +112,13 @@ static void checkSize(const itk::ImageIOBase* io)
         throw ImportError("the header gives a size of " + size + " voxels");
     if (sizes.size() < 3 || sizes[2] == 1)
         throw ImportError("a 2D image (" + size + " pixels); a volume is needed");
-    for (size_t axis = 3; axis < sizes.size(); ++axis)
+    for (size_t axis = 4; axis < sizes.size(); ++axis)
         if (sizes[axis] > 1)
-            throw ImportError("a series of volumes (" + size + "); a single volume is needed");
+            throw ImportError("volumes along " + std::to_string(sizes.size() - 3) + " axes (" + size +
+                              "); a single volume or a series of them is needed");
     if (voxels > mostVoxels)
         throw ImportError("the header claims " + size + " voxels, more than can be allocated");
+    return sizes.size() > 3 ? sizes[3] : 1;
 }
 
 // Bytes that a (possibly gzip-compressed) file holds once decompressed; -1 if
@@ -139,8 +143,10 @@ static long long dataLength(const std::string& path)
     return status == Z_OK ? total : -1;
 }
 
-// Where the voxels of a NIfTI file begin (its vox_offset), from the header of either version.
-static long long niftiDataOffset(const std::string& path)
+// Where the voxels of a NIfTI file begin (its vox_offset) and the bits each
+// takes as stored (its bitpix, before any scale factor), from the header of
+// either version; false if the header cannot be read.
+static bool niftiLayout(const std::string& path, long long* offset, int* bits)
 {
     gzFile file = gzopen(path.c_str(), "rb");
     unsigned char header[176] = {};
@@ -148,26 +154,32 @@ static long long niftiDataOffset(const std::string& path)
     if (file != nullptr)
         gzclose(file);
     if (count < static_cast<int>(sizeof header))
-        return -1;
+        return false;
     int32_t size;
     memcpy(&size, header, 4);
     bool swapped = size != 348 && size != 540;
-    auto ordered = [&](unsigned char* bytes, int length) {
+    auto field = [&](int at, int length, void* value) {
         if (swapped)
-            std::reverse(bytes, bytes + length);
+            std::reverse(header + at, header + at + length);
+        memcpy(value, header + at, length);
     };
-    ordered(header, 4);
-    memcpy(&size, header, 4);
+    field(0, 4, &size);
+    int16_t bitpix;
     if (size == 348) {
-        float offset;
-        ordered(header + 108, 4);
-        memcpy(&offset, header + 108, 4);
-        return static_cast<long long>(offset);
+        float start;
+        field(108, 4, &start);
+        field(72, 2, &bitpix);
+        *offset = static_cast<long long>(start);
+    } else if (size == 540) {
+        int64_t start;
+        field(168, 8, &start);
+        field(14, 2, &bitpix);
+        *offset = start;
+    } else {
+        return false;
     }
-    int64_t offset;
-    ordered(header + 168, 8);
-    memcpy(&offset, header + 168, 8);
-    return size == 540 ? offset : -1;
+    *bits = bitpix;
+    return true;
 }
 
 // The data file of a MetaImage header, and where its voxels begin in it; an
@@ -211,7 +223,11 @@ static void checkComplete(const std::string& path, const itk::ImageIOBase* io)
         std::string base = path.substr(0, path.rfind(".hdr"));
         if (path.rfind(".hdr") != std::string::npos)  // a header and image pair
             data = base + ".img" + path.substr(path.rfind(".hdr") + 4);
-        offset = niftiDataOffset(path);
+        int bits = 0;
+        if (!niftiLayout(path, &offset, &bits) || bits <= 0)
+            return;
+        // As stored: a file scaled to floats on reading holds its integers.
+        needed = static_cast<long long>(io->GetImageSizeInPixels() * io->GetNumberOfComponents()) * bits / 8;
     } else if (name == "MetaImageIO") {
         data = metaImageData(path, &offset, &compressed);
         if (compressed)
@@ -229,17 +245,41 @@ static void checkComplete(const std::string& path, const itk::ImageIOBase* io)
                           " bytes, it holds " + std::to_string(length));
 }
 
-static ScanImage::Pointer readFile(const std::string& path, std::string* modality)
+// Reads the scan in a file; of a file of several volumes (fMRI, diffusion),
+// the one asked for, or the first.
+static ScanImage::Pointer readFile(const std::string& path, size_t wanted, std::string* modality)
 {
     itk::ImageIOBase::Pointer io = readHeader(path);
-    checkSize(io);
+    size_t volumes = checkSize(io);
     checkComplete(path, io);
-    auto reader = itk::ImageFileReader<ScanImage>::New();
+    if (wanted > 0 && volumes == 1)
+        throw ImportError("a single volume; --volume chooses within a file of several");
+    if (wanted > volumes)
+        throw ImportError("it holds " + std::to_string(volumes) + " volumes, no volume " + std::to_string(wanted));
+    itk::ExposeMetaData<std::string>(io->GetMetaDataDictionary(), "0008|0060", *modality);
+    if (volumes == 1) {
+        auto reader = itk::ImageFileReader<ScanImage>::New();
+        reader->SetImageIO(io);
+        reader->SetFileName(path);
+        reader->Update();
+        return reader->GetOutput();
+    }
+    using Series = itk::Image<float, 4>;
+    auto reader = itk::ImageFileReader<Series>::New();
     reader->SetImageIO(io);
     reader->SetFileName(path);
-    reader->Update();
-    itk::ExposeMetaData<std::string>(io->GetMetaDataDictionary(), "0008|0060", *modality);
-    return reader->GetOutput();
+    reader->UpdateOutputInformation();
+    Series::RegionType region = reader->GetOutput()->GetLargestPossibleRegion();
+    const size_t chosen = std::max<size_t>(wanted, 1);
+    region.SetIndex(3, static_cast<itk::IndexValueType>(chosen - 1));
+    region.SetSize(3, 0);  // the fourth axis collapses: one volume
+    auto extract = itk::ExtractImageFilter<Series, ScanImage>::New();
+    extract->SetInput(reader->GetOutput());
+    extract->SetExtractionRegion(region);
+    extract->SetDirectionCollapseToSubmatrix();
+    extract->Update();
+    printf("volume %zu of %zu; --volume K imports another\n", chosen, volumes);
+    return extract->GetOutput();
 }
 
 // The lowest and highest finite value of the scan.
@@ -265,8 +305,9 @@ static double percentile(std::vector<float>& values, double share)
 }
 
 // Chooses how values become bytes: the window the user gave; the Hounsfield
-// table for a CT (by its DICOM modality, or because a good share of it sits at
-// the value of air); otherwise robust percentiles, so that a few extreme voxels
+// table for a CT (by its DICOM modality, or where no modality is given because
+// a good share of it sits at the value of air: an MR phase map can look like
+// that too); otherwise robust percentiles, so that a few extreme voxels
 // do not squeeze the tissues into a narrow band.
 static Mapping chooseMapping(const ScanImage* scan, float lowest, float highest, const std::string& modality,
                              const double* window)
@@ -289,7 +330,7 @@ static Mapping chooseMapping(const ScanImage* scan, float lowest, float highest,
         mapping.low = window[0];
         mapping.high = window[1];
         printf("mapping: window %g to %g onto 0 to 255\n", mapping.low, mapping.high);
-    } else if (modality == "CT" || (low <= -900 && lowest >= -4096)) {
+    } else if (modality == "CT" || (modality.empty() && low <= -900 && lowest >= -4096)) {
         mapping.hounsfield = true;
         printf("mapping: Hounsfield units (%s) through the table", modality == "CT" ? "DICOM modality CT"
                                                                                        : "values of a CT");
@@ -437,24 +478,28 @@ static std::string ownReports(const std::string& errors)
 // The whole import, from reading INPUT to writing the bytes into TEMPORARY.
 // Returns the exit status.
 static int importScan(const std::string& input, const std::string& output, const std::string& temporary,
-                      const double* window, const DicomChoice& dicom)
+                      const double* window, const DicomChoice& dicom, size_t volume)
 {
     std::string failing = input;  // what a failure names: the input, until writing starts
     try {
         std::error_code error;
         if (!std::filesystem::exists(input, error))
             throw ImportError("no such file or directory");
-        std::string modality, file = input;
+        std::string modality;
         std::filesystem::path folder = input;
         if (folder.filename() == "DICOMDIR")  // it stands for the folder it lies in
             folder = folder.parent_path().empty() ? "." : folder.parent_path();
         ScanImage::Pointer scan;
-        if (std::filesystem::is_directory(folder, error))
-            scan = readDicomDirectory(folder.string(), dicom, &modality, &file);
-        else if (!dicom.series.empty() || dicom.stack > 0)
+        if (std::filesystem::is_directory(folder, error)) {
+            if (volume > 0)
+                throw ImportError("a DICOM directory; --volume chooses within a file of several volumes "
+                                  "(--series and --stack choose within a directory)");
+            scan = readDicomDirectory(folder.string(), dicom, &modality);
+        } else if (!dicom.series.empty() || dicom.stack > 0) {
             throw ImportError("a file; --series and --stack choose within a DICOM directory");
-        if (scan.IsNull())
-            scan = readFile(file, &modality);
+        } else {
+            scan = readFile(input, volume, &modality);
+        }
         printScan(input, scan);
         float lowest, highest;
         valueRange(scan, &lowest, &highest);
@@ -491,6 +536,7 @@ int main(int argc, char** argv)
     double window[2];
     bool windowGiven = false, understood = argc >= 3;
     DicomChoice dicom;
+    long volume = 0;
     for (int i = 3; i < argc && understood; ++i) {
         std::string option = argv[i];
         char* end0 = nullptr;
@@ -507,13 +553,17 @@ int main(int argc, char** argv)
             dicom.stack = static_cast<int>(strtol(argv[i + 1], &end0, 10));
             understood = *end0 == '\0' && dicom.stack > 0;
             ++i;
+        } else if (option == "--volume" && i + 1 < argc) {
+            volume = strtol(argv[i + 1], &end0, 10);
+            understood = *end0 == '\0' && volume > 0;
+            ++i;
         } else {
             understood = false;
         }
     }
     if (!understood) {
-        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K]  "
-                        "(LOW below HIGH; N a DICOM series number or UID, K from 1)\n");
+        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]  "
+                        "(LOW below HIGH; N a DICOM series number or UID; K from 1)\n");
         return 1;
     }
     const std::string input = argv[1];
@@ -543,7 +593,7 @@ int main(int argc, char** argv)
     if (child == 0) {
         dup2(errors[1], STDERR_FILENO);
         close(errors[0]);
-        int status = importScan(input, output, temporary, windowGiven ? window : nullptr, dicom);
+        int status = importScan(input, output, temporary, windowGiven ? window : nullptr, dicom, volume);
         fflush(nullptr);
         _exit(status);
     }

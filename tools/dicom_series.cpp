@@ -648,7 +648,8 @@ static ScanImage::Pointer placeSlices(Stack stack)
     size_t unplaced = std::count_if(stack.begin(), stack.end(), [](const Slice& s) { return !s.placed; });
     if (unplaced > 0)
         throw ImportError(std::to_string(unplaced) + " of its " + std::to_string(stack.size()) +
-                          " slices have no position or orientation (Image Position and Orientation (Patient)), "
+                          " slices have no position or orientation (Image Position and Orientation (Patient), "
+                          "and for the frames of a file the distance between them), "
                           "so where they lie is not known");
     if (stack[0].spacing[0] == 0)
         throw ImportError("its slices do not give their pixel spacing, so their size is not known");
@@ -759,6 +760,27 @@ static std::string origin(const Stack& stack)
     return "";
 }
 
+// What sets the chosen stack apart from the others of its series, in words:
+// its echo, temporal position, diffusion, stack, acquisition and image type,
+// as far as they differ between the stacks.
+static std::string whichStack(const Stack& chosen, const std::vector<Stack>& stacks)
+{
+    const Slice& kept = chosen[0];
+    std::string words;
+    auto add = [&](std::string Slice::*field, const std::string& name) {
+        bool differs = std::any_of(stacks.begin(), stacks.end(), [&](const Stack& s) { return s[0].*field != kept.*field; });
+        if (differs && !(kept.*field).empty())
+            words += (words.empty() ? ": " : ", ") + name + kept.*field;
+    };
+    add(&Slice::echo, "");
+    add(&Slice::temporal, "temporal position ");
+    add(&Slice::diffusion, "diffusion ");
+    add(&Slice::stackId, "stack ID ");
+    add(&Slice::acquisition, "acquisition ");
+    add(&Slice::imageType, kept.frame >= 0 ? "frame type " : "image type ");
+    return words;
+}
+
 ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice, std::string* modality)
 {
     gdcm::Trace::WarningOff();  // failures are reported in one line of our own
@@ -776,8 +798,8 @@ ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomC
     if (copies > 0)
         printf("  %zu images are copies of others (the same instance UID), counted once\n", copies);
     const Stack& stack = chooseStack(series, stacks, choice.stack);
-    printf("  %zu slice%s of %dx%d pixels%s\n", stack.size(), stack.size() == 1 ? "" : "s", stack[0].columns,
-           stack[0].rows, origin(stack).c_str());
+    printf("  %zu slice%s of %dx%d pixels%s%s\n", stack.size(), stack.size() == 1 ? "" : "s", stack[0].columns,
+           stack[0].rows, origin(stack).c_str(), whichStack(stack, stacks).c_str());
     fflush(stdout);
     *modality = series.modality;
     if (stack[0].tile < 0 && stack[0].imageType.find("MOSAIC") != std::string::npos)

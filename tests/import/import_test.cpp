@@ -10,10 +10,15 @@
 
 #include "scratch_dir.h"
 
+#include <gdcmSequenceOfItems.h>
+#include <gdcmWriter.h>
+
 #include <cmath>
 #include <complex>
-#include <map>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,12 +195,30 @@ std::vector<DicomSlice> axialSlices()
     return slices;
 }
 
-// Writes each slice (101x67 pixels of 1x1.5 mm, the scene sampled where it
-// lies) to DIR/PREFIX1, DIR/PREFIX2, ..., numbered in the order given.
-void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& dir, const std::string& prefix)
+// A plane of COLUMNS x ROWS pixels of 1 x 1.5 mm centred where PLANNED says,
+// the scene sampled where each pixel lies; its top-left pixel's place in *CORNER.
+const double pixelWidth = 1.0, pixelHeight = 1.5;
+std::vector<short> samplePlane(const DicomSlice& planned, unsigned columns, unsigned rows, Vector* corner)
+{
+    *corner = planned.centre - planned.row * (0.5 * (columns - 1) * pixelWidth) -
+              planned.column * (0.5 * (rows - 1) * pixelHeight);
+    Scene::PointType origin;
+    origin.Fill(0.0);
+    origin += *corner;
+    std::vector<short> pixels;
+    for (unsigned y = 0; y < rows; ++y)
+        for (unsigned x = 0; x < columns; ++x)
+            pixels.push_back(static_cast<short>(
+                planned.scale * sceneValue(origin + planned.row * (pixelWidth * x) + planned.column * (pixelHeight * y))));
+    return pixels;
+}
+
+// Writes each slice (101x67 pixels, the scene sampled where it lies) to
+// DIR/PREFIX1, DIR/PREFIX2, ..., numbered in the order given.
+void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& dir, const std::string& prefix,
+                      unsigned columns = 101, unsigned rows = 67)
 {
     using Slice = itk::Image<short, 3>;
-    const unsigned columns = 101, rows = 67;
     std::filesystem::create_directories(dir);
     for (size_t k = 0; k < slices.size(); ++k) {
         const DicomSlice& planned = slices[k];
@@ -203,19 +226,18 @@ void writeDicomSlices(const std::vector<DicomSlice>& slices, const std::string& 
         Direction axes;
         for (int i = 0; i < 3; ++i)
             axes(i, 0) = planned.row[i], axes(i, 1) = planned.column[i], axes(i, 2) = normal[i];
+        Vector corner;
+        std::vector<short> pixels = samplePlane(planned, columns, rows, &corner);
         Scene::PointType origin;
         origin.Fill(0.0);
-        origin += planned.centre - planned.row * (0.5 * (columns - 1)) - planned.column * (0.5 * (rows - 1) * 1.5);
+        origin += corner;
         auto slice = Slice::New();
         slice->SetRegions(Slice::SizeType{{columns, rows, 1}});
-        slice->SetSpacing(spacingOf(1.0, 1.5, 2.0));
+        slice->SetSpacing(spacingOf(pixelWidth, pixelHeight, 2.0));
         slice->SetDirection(axes);
         slice->SetOrigin(origin);
         slice->Allocate();
-        for (unsigned y = 0; y < rows; ++y)
-            for (unsigned x = 0; x < columns; ++x)
-                slice->SetPixel({{x, y, 0}}, static_cast<short>(planned.scale * sceneValue(origin + planned.row * x +
-                                                                                         planned.column * (1.5 * y))));
+        std::copy(pixels.begin(), pixels.end(), slice->GetBufferPointer());
         std::map<std::string, std::string> tags = planned.tags;
         tags.emplace("0020|0013", std::to_string(k + 1));
         writeDicomImage(slice, dir + "/" + prefix + std::to_string(k + 1), "MR", tags);
@@ -446,6 +468,396 @@ TEST_F(Import, DicomAsItComesGivesThePlainSeriesGeometryAndSaysWhatWasDone)
     EXPECT_NE(said.find("reading series 1\n  4 slices"), std::string::npos) << said;
 }
 
+// DICOM written element by element with the DICOM library, for the files that
+// ITK's writer does not make: enhanced multi-frame files and mosaics.
+gdcm::DataElement element(uint16_t group, uint16_t number, gdcm::VR vr, std::string value)
+{
+    if (value.size() % 2)
+        value += vr == gdcm::VR::UI || vr == gdcm::VR::OB ? '\0' : ' ';
+    gdcm::DataElement de(gdcm::Tag(group, number));
+    de.SetVR(vr);
+    de.SetByteValue(value.data(), static_cast<uint32_t>(value.size()));
+    return de;
+}
+
+template <typename Number>
+std::string bytesOf(std::initializer_list<Number> values)
+{
+    std::string bytes;
+    for (Number value : values)
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    return bytes;
+}
+
+gdcm::DataSet setOf(std::initializer_list<gdcm::DataElement> elements)
+{
+    gdcm::DataSet set;
+    for (const gdcm::DataElement& de : elements)
+        set.Insert(de);
+    return set;
+}
+
+gdcm::DataElement sequence(uint16_t group, uint16_t number, const std::vector<gdcm::DataSet>& items)
+{
+    gdcm::SmartPointer<gdcm::SequenceOfItems> sq = new gdcm::SequenceOfItems;
+    sq->SetLengthToUndefined();
+    for (const gdcm::DataSet& set : items) {
+        gdcm::Item item;
+        item.SetVLToUndefined();
+        item.SetNestedDataSet(set);
+        sq->AddItem(item);
+    }
+    gdcm::DataElement de(gdcm::Tag(group, number));
+    de.SetVR(gdcm::VR::SQ);
+    de.SetValue(*sq);
+    de.SetVLToUndefined();
+    return de;
+}
+
+std::string decimals(std::initializer_list<double> values)
+{
+    std::ostringstream text;
+    text.precision(8);
+    for (double value : values)
+        text << (text.tellp() > 0 ? "\\" : "") << value;
+    return text.str();
+}
+
+std::string orientationOf(const DicomSlice& s)
+{
+    return decimals({s.row[0], s.row[1], s.row[2], s.column[0], s.column[1], s.column[2]});
+}
+
+// What every image file of these tests holds besides its place: its kind,
+// series, number, size and pixels (16 bits, signed or not).
+void writeDicomFile(gdcm::DataSet tags, const std::string& path, const std::string& sopClass,
+                    const std::string& seriesUid, const std::string& seriesNumber, int instance, unsigned columns,
+                    unsigned rows, int frames, const std::string& pixels, bool isSigned)
+{
+    static int files = 0;
+    const std::string instanceUid = "1.2.826.0.1.3680043.2.1125.9." + std::to_string(getpid()) + "." +
+                                    std::to_string(++files);
+    for (const gdcm::DataElement& de :
+         {element(0x0008, 0x0016, gdcm::VR::UI, sopClass), element(0x0008, 0x0018, gdcm::VR::UI, instanceUid),
+          element(0x0008, 0x0060, gdcm::VR::CS, "MR"),
+          element(0x0020, 0x000d, gdcm::VR::UI, "1.2.826.0.1.3680043.2.1125.1"),
+          element(0x0020, 0x000e, gdcm::VR::UI, seriesUid), element(0x0020, 0x0011, gdcm::VR::IS, seriesNumber),
+          element(0x0020, 0x0013, gdcm::VR::IS, std::to_string(instance)),
+          element(0x0028, 0x0002, gdcm::VR::US, bytesOf<uint16_t>({1})),
+          element(0x0028, 0x0004, gdcm::VR::CS, "MONOCHROME2"),
+          element(0x0028, 0x0008, gdcm::VR::IS, std::to_string(frames)),
+          element(0x0028, 0x0010, gdcm::VR::US, bytesOf<uint16_t>({static_cast<uint16_t>(rows)})),
+          element(0x0028, 0x0011, gdcm::VR::US, bytesOf<uint16_t>({static_cast<uint16_t>(columns)})),
+          element(0x0028, 0x0100, gdcm::VR::US, bytesOf<uint16_t>({16})),
+          element(0x0028, 0x0101, gdcm::VR::US, bytesOf<uint16_t>({16})),
+          element(0x0028, 0x0102, gdcm::VR::US, bytesOf<uint16_t>({15})),
+          element(0x0028, 0x0103, gdcm::VR::US, bytesOf<uint16_t>({static_cast<uint16_t>(isSigned)})),
+          element(0x7fe0, 0x0010, gdcm::VR::OW, pixels)})
+        tags.Replace(de);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    gdcm::Writer writer;
+    writer.SetFileName(path.c_str());
+    writer.GetFile().SetDataSet(tags);
+    writer.GetFile().GetHeader().SetDataSetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+    ASSERT_TRUE(writer.Write()) << path;
+}
+
+// A frame of an enhanced multi-frame file: its place and what tells it apart.
+struct Frame {
+    DicomSlice where;
+    double echoTime;
+    std::string type;  // its frame type, whose third and fourth values say magnitude (M) or phase (P)
+    uint32_t temporal;
+    double offset;     // added to the scene's values (a phase map of -4096 to 3904)
+};
+
+// How a multi-frame file places its frames: an enhanced file in its
+// functional groups, each frame's position only in its own groups, the pixel
+// spacing only in those all frames share and the orientation in either; a
+// classic file once for all frames, with or without the distance between them.
+enum class Layout { ownOrientation, sharedOrientation, classic, classicUnspaced };
+
+// A multi-frame MR file. Every other frame is stored 2000 higher with its
+// rescale intercept 2000 lower, so that a frame read without its own rescale
+// stands out (a classic file has one rescale for all, and no such frames).
+void writeMultiFrame(const std::vector<Frame>& frames, const std::string& path, const std::string& seriesUid,
+                     const std::string& seriesNumber, int instance, Layout layout)
+{
+    const unsigned columns = 101, rows = 67;
+    const bool enhanced = layout == Layout::ownOrientation || layout == Layout::sharedOrientation;
+    std::vector<gdcm::DataSet> perFrame;
+    std::string pixels;
+    Vector firstCorner;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const Frame& frame = frames[f];
+        Vector corner;
+        std::vector<short> plane = samplePlane(frame.where, columns, rows, &corner);
+        if (f == 0)
+            firstCorner = corner;
+        const double intercept = frame.offset - (f % 2 && enhanced ? 2000 : 0);
+        for (short& value : plane)
+            value = static_cast<short>(value + frame.offset - intercept);
+        pixels.append(reinterpret_cast<const char*>(plane.data()), plane.size() * sizeof(short));
+        gdcm::DataSet groups = setOf(
+            {sequence(0x0020, 0x9113, {setOf({element(0x0020, 0x0032, gdcm::VR::DS,
+                                                      decimals({corner[0], corner[1], corner[2]}))})}),
+             sequence(0x0020, 0x9111, {setOf({element(0x0020, 0x9128, gdcm::VR::UL, bytesOf({frame.temporal}))})}),
+             sequence(0x0018, 0x9114, {setOf({element(0x0018, 0x9082, gdcm::VR::FD, bytesOf({frame.echoTime}))})}),
+             sequence(0x0018, 0x9226, {setOf({element(0x0008, 0x9007, gdcm::VR::CS, frame.type)})}),
+             sequence(0x0028, 0x9145, {setOf({element(0x0028, 0x1052, gdcm::VR::DS, decimals({intercept})),
+                                              element(0x0028, 0x1053, gdcm::VR::DS, "1"),
+                                              element(0x0028, 0x1054, gdcm::VR::LO, "US")})})});
+        if (layout == Layout::ownOrientation)
+            groups.Insert(sequence(0x0020, 0x9116, {setOf({element(0x0020, 0x0037, gdcm::VR::DS, orientationOf(frame.where))})}));
+        perFrame.push_back(groups);
+    }
+    const gdcm::DataElement orientation = element(0x0020, 0x0037, gdcm::VR::DS, orientationOf(frames[0].where)),
+                            pixelSpacing = element(0x0028, 0x0030, gdcm::VR::DS, decimals({pixelHeight, pixelWidth}));
+    gdcm::DataSet tags = setOf({element(0x0008, 0x0008, gdcm::VR::CS, "ORIGINAL\\PRIMARY\\M\\NONE")});
+    if (enhanced) {
+        gdcm::DataSet shared = setOf({sequence(0x0028, 0x9110, {setOf({pixelSpacing, element(0x0018, 0x0050, gdcm::VR::DS, "3")})})});
+        if (layout == Layout::sharedOrientation)
+            shared.Insert(sequence(0x0020, 0x9116, {setOf({orientation})}));
+        tags.Insert(sequence(0x5200, 0x9229, {shared}));
+        tags.Insert(sequence(0x5200, 0x9230, perFrame));
+    } else {
+        const double apart = (frames[1].where.centre - frames[0].where.centre).GetNorm();
+        tags.Insert(orientation);
+        tags.Insert(pixelSpacing);
+        tags.Insert(element(0x0020, 0x0032, gdcm::VR::DS, decimals({firstCorner[0], firstCorner[1], firstCorner[2]})));
+        if (layout == Layout::classic)
+            tags.Insert(element(0x0018, 0x0088, gdcm::VR::DS, decimals({apart})));
+    }
+    writeDicomFile(tags, path, enhanced ? "1.2.840.10008.5.1.4.1.1.4.1" : "1.2.840.10008.5.1.4.1.1.4", seriesUid,
+                   seriesNumber, instance, columns, rows, static_cast<int>(frames.size()), pixels, true);
+}
+
+// A scanner's private image header (the SV10 layout of name, VR, and six
+// items a value) with the given text values.
+std::string privateHeader(const std::vector<std::pair<std::string, std::vector<std::string>>>& entries)
+{
+    std::string bytes = std::string("SV10\4\3\2\1") + bytesOf<uint32_t>({static_cast<uint32_t>(entries.size()), 77});
+    for (const auto& entry : entries) {
+        std::string name = entry.first;
+        name.resize(64, '\0');
+        const bool decimal = entry.second.size() > 1;
+        bytes += name + bytesOf<uint32_t>({static_cast<uint32_t>(entry.second.size())}) +
+                 std::string(decimal ? "FD" : "IS", 2) + std::string(2, '\0') +
+                 bytesOf<uint32_t>({decimal ? 4u : 6u, 6u, 77u});
+        for (size_t item = 0; item < 6; ++item) {
+            std::string value = item < entry.second.size() ? entry.second[item] : "";
+            uint32_t length = static_cast<uint32_t>(value.size());
+            bytes += bytesOf<uint32_t>({length, length, 77u, length}) + value + std::string((4 - length % 4) % 4, '\0');
+        }
+    }
+    return bytes;
+}
+
+// A mosaic: the slices of one volume, SLICES apart along NORMAL from FIRST's
+// place, tiled row by row in one picture, with the private header that says
+// how many tiles there are and which way they follow each other.
+void writeMosaic(const DicomSlice& first, const Vector& normal, double apart, int slices, const std::string& path,
+                 const std::string& seriesNumber, int acquisition)
+{
+    const unsigned columns = 101, rows = 67, across = static_cast<unsigned>(std::ceil(std::sqrt(slices)));
+    std::vector<uint16_t> mosaic(static_cast<size_t>(columns) * rows * across * across);
+    Vector corner0;
+    for (int k = 0; k < slices; ++k) {
+        DicomSlice tile = first;
+        tile.centre += normal * (k * apart);
+        Vector corner;
+        std::vector<short> plane = samplePlane(tile, columns, rows, &corner);
+        if (k == 0)
+            corner0 = corner;
+        for (unsigned y = 0; y < rows; ++y)
+            for (unsigned x = 0; x < columns; ++x)
+                mosaic[(k / across * rows + y) * columns * across + k % across * columns + x] =
+                    static_cast<uint16_t>(plane[y * columns + x]);
+    }
+    // The mosaic's position is its top-left pixel's, as if it were one slice around the first tile.
+    Vector position = corner0 - first.row * (pixelWidth * (across - 1) * columns / 2.0) -
+                      first.column * (pixelHeight * (across - 1) * rows / 2.0);
+    std::string header = privateHeader({{"NumberOfImagesInMosaic", {std::to_string(slices)}},
+                                        {"SliceNormalVector", {decimals({normal[0]}), decimals({normal[1]}),
+                                                               decimals({normal[2]})}}});
+    gdcm::DataSet tags = setOf({element(0x0008, 0x0008, gdcm::VR::CS, "ORIGINAL\\PRIMARY\\M\\ND\\MOSAIC"),
+                                element(0x0018, 0x0088, gdcm::VR::DS, decimals({apart})),
+                                element(0x0020, 0x0012, gdcm::VR::IS, std::to_string(acquisition)),
+                                element(0x0020, 0x0032, gdcm::VR::DS, decimals({position[0], position[1], position[2]})),
+                                element(0x0020, 0x0037, gdcm::VR::DS, orientationOf(first)),
+                                element(0x0028, 0x0030, gdcm::VR::DS, decimals({pixelHeight, pixelWidth})),
+                                element(0x0029, 0x0010, gdcm::VR::LO, "SIEMENS CSA HEADER"),
+                                element(0x0029, 0x1010, gdcm::VR::OB, header)});
+    writeDicomFile(tags, path, "1.2.840.10008.5.1.4.1.1.4", "1.2.826.0.1.3680043.2.1125.1.5", seriesNumber,
+                   acquisition, columns * across, rows * across, 1,
+                   std::string(reinterpret_cast<const char*>(mosaic.data()), mosaic.size() * 2), false);
+}
+
+// A NIfTI file as converters write it: the scene on a 101x67x51 grid of
+// 1x1.5x2 mm, one volume a factor (its values times the factor), stored as
+// 16-bit integers that SLOPE and INTERCEPT turn back into the values.
+void writeNifti(const std::string& path, const std::vector<double>& factors, float slope, float intercept)
+{
+    const int16_t size[3] = {101, 67, 51};
+    const float spacing[3] = {1.0f, 1.5f, 2.0f};
+    Direction identity;
+    identity.SetIdentity();
+    auto grid = sampleScene({{101, 67, 51}}, spacingOf(1.0, 1.5, 2.0), identity);
+    const Scene::PointType origin = grid->GetOrigin();  // in ITK's frame; the file's is x and y turned about
+    std::string header(352, '\0');
+    auto put = [&](size_t at, auto value) { memcpy(&header[at], &value, sizeof value); };
+    put(0, int32_t{348});
+    const int16_t dims[8] = {static_cast<int16_t>(factors.size() > 1 ? 4 : 3), size[0], size[1], size[2],
+                             static_cast<int16_t>(factors.size()), 1, 1, 1};
+    for (int i = 0; i < 8; ++i)
+        put(40 + 2 * i, dims[i]);
+    put(70, int16_t{4});   // signed 16 bits
+    put(72, int16_t{16});
+    const float pixdim[8] = {1, spacing[0], spacing[1], spacing[2], 2, 1, 1, 1};  // qfac 1, a repetition of 2 s
+    for (int i = 0; i < 8; ++i)
+        put(76 + 4 * i, pixdim[i]);
+    put(108, 352.0f);
+    put(112, slope);
+    put(116, intercept);
+    header[123] = 2 | 8;  // mm and seconds
+    put(252, int16_t{1});  // the quaternion: a half turn about z, from ITK's frame to the file's
+    put(264, 1.0f);
+    put(268, static_cast<float>(-origin[0]));
+    put(272, static_cast<float>(-origin[1]));
+    put(276, static_cast<float>(origin[2]));
+    memcpy(&header[344], "n+1", 4);
+    std::string voxels;
+    for (double factor : factors)
+        for (const float* value = grid->GetBufferPointer(); value < grid->GetBufferPointer() + grid->GetBufferedRegion().GetNumberOfPixels(); ++value) {
+            int16_t stored = static_cast<int16_t>(std::lround((factor * *value - intercept) / slope));
+            voxels.append(reinterpret_cast<const char*>(&stored), 2);
+        }
+    writeFile(path, header + voxels);
+}
+
+// Files as today's MR scanners and converters write them: each must give the
+// plain series' geometry, say what it left out, and import what it left out
+// when asked.
+TEST_F(Import, EnhancedFilesAndMosaicsGiveThePlainGeometryAndEveryStackImports)
+{
+    // Two echoes, alternating frame by frame, of magnitudes and then phases, oblique.
+    const Direction turned = oblique(30);
+    std::vector<Frame> frames;
+    for (std::string type : {"M", "P"})
+        for (int z = -60; z <= 60; z += 3)
+            for (double echo : {4.92, 9.84}) {
+                DicomSlice where;
+                where.row = vectorOf(turned(0, 0), turned(1, 0), turned(2, 0));
+                where.column = vectorOf(turned(0, 1), turned(1, 1), turned(2, 1));
+                where.centre = itk::CrossProduct(where.row, where.column) * z;
+                where.scale = type == "P" ? 8 : echo == 4.92 ? 1 : 0.5;
+                frames.push_back({where, echo, "ORIGINAL\\PRIMARY\\" + type + "\\" + type, 1,
+                                  type == "P" ? -4096.0 : 0.0});
+            }
+    writeMultiFrame(frames, dir + "/echoes/IM1", "1.2.826.0.1.3680043.2.1125.1.2", "2", 1, Layout::ownOrientation);
+
+    // An fMRI run of two time points, one file each, the orientation shared by all frames.
+    std::vector<Frame> first, second;
+    for (const Frame& frame : frames)
+        if (frame.echoTime == 4.92 && frame.where.scale == 1) {  // the first echo's magnitudes
+            first.push_back({frame.where, 30, "ORIGINAL\\PRIMARY\\M\\NONE", 1, 0});
+            second.push_back({frame.where, 30, "ORIGINAL\\PRIMARY\\M\\NONE", 2, 0});
+        }
+    const std::string fmri = dir + "/session/fmri";
+    writeMultiFrame(first, fmri + "/IM1", "1.2.826.0.1.3680043.2.1125.1.3", "3", 1, Layout::sharedOrientation);
+    writeMultiFrame(second, fmri + "/IM2", "1.2.826.0.1.3680043.2.1125.1.3", "3", 2, Layout::sharedOrientation);
+    // A classic multi-frame file: one position for all its frames, and the distance between them.
+    writeMultiFrame(first, dir + "/classic/IM1", "1.2.826.0.1.3680043.2.1125.1.6", "6", 1, Layout::classic);
+    // Beside it in the session, a run of more files but fewer voxels a volume.
+    std::vector<DicomSlice> small;
+    for (std::string time : {"1", "2"})
+        for (int z = -44; z <= 44; z += 2)
+            small.push_back({vectorOf(0, 0, z), vectorOf(1, 0, 0), vectorOf(0, 1, 0),
+                             {{"0020|000e", "1.2.826.0.1.3680043.2.1125.1.4"}, {"0020|0011", "4"}, {"0020|0100", time}}});
+    writeDicomSlices(small, dir + "/session/small", "IM", 16, 12);
+
+    // A mosaic series of two volumes, its slices following each other against the normal of their planes.
+    DicomSlice tile;
+    tile.row = vectorOf(turned(0, 0), turned(1, 0), turned(2, 0));
+    tile.column = vectorOf(turned(0, 1), turned(1, 1), turned(2, 1));
+    const Vector down = itk::CrossProduct(tile.column, tile.row);
+    tile.centre = down * -60;
+    writeMosaic(tile, down, 3, 41, dir + "/mosaic/IM1", "5", 1);
+    tile.scale = 0.8f;
+    writeMosaic(tile, down, 3, 41, dir + "/mosaic/IM2", "5", 2);
+
+    const struct {
+        std::string input, number;
+        std::vector<std::string> said;                // what the default import says
+        std::vector<std::vector<std::string>> stacks;  // what --stack K says, from K = 2
+    } cases[] = {
+        {"echoes", "2",
+         {"  41 slices of 101x67 pixels, frames of 1 multi-frame file: echo time 4.92 ms, frame type "
+          "ORIGINAL\\PRIMARY\\M\\M\n",
+          "  41 images of frame type ORIGINAL\\PRIMARY\\P\\P left out (--series 2 --stack 2 imports them)\n",
+          "  41 images of echo time 9.84 ms left out (--series 2 --stack 3 imports them)\n"},
+         {{"file: echo time 4.92 ms, frame type ORIGINAL\\PRIMARY\\P\\P\n", "mapping: percentiles"},
+          {"file: echo time 9.84 ms, frame type ORIGINAL\\PRIMARY\\M\\M\n"},
+          {"file: echo time 9.84 ms, frame type ORIGINAL\\PRIMARY\\P\\P\n"}}},
+        {"session", "3",
+         {"reading series 3\n", "  41 slices of 101x67 pixels, frames of 1 multi-frame file: temporal position 1\n",
+          "  41 images of temporal position 2 left out (--series 3 --stack 2 imports them)\n"},
+         {{"frames of 1 multi-frame file: temporal position 2\n"}}},
+        {"classic", "6", {"  41 slices of 101x67 pixels, frames of 1 multi-frame file\n"}, {}},
+        {"mosaic", "5",
+         {"  41 slices of 101x67 pixels, tiles of 1 mosaic: acquisition 1\n",
+          "  41 images of acquisition 2 left out (--series 5 --stack 2 imports them)\n"},
+         {{"tiles of 1 mosaic: acquisition 2\n"}}},
+    };
+    for (const auto& series : cases) {
+        std::string said;
+        const std::string input = dir + "/" + series.input;
+        expectSceneInPlace(imported(input, {}, &said), series.input);
+        for (const std::string& line : series.said)
+            EXPECT_NE(said.find(line), std::string::npos) << series.input << ": no \"" << line << "\" in:\n" << said;
+        for (size_t k = 2; k < series.stacks.size() + 2; ++k) {
+            const std::string which = series.input + " --stack " + std::to_string(k);
+            expectSceneInPlace(imported(input, {"--series", series.number, "--stack", std::to_string(k)}, &said), which);
+            for (const std::string& line : series.stacks[k - 2])
+                EXPECT_NE(said.find(line), std::string::npos) << which << ": no \"" << line << "\" in:\n" << said;
+        }
+    }
+}
+
+// NIfTI as converters write it: stored as integers with a scale factor, and
+// several volumes in one file, of which --volume K chooses.
+TEST_F(Import, ScaledAndFourDimensionalNiftiImport)
+{
+    writeNifti(dir + "/scaled.nii", {1}, 2, -100);
+    writeNifti(dir + "/series.nii", {1, 0.6}, 1, 0);
+    expectSceneInPlace(imported(dir + "/scaled.nii"), "scaled");
+
+    // The ball is 1000 in the first volume, 600 in the second.
+    for (int volume : {1, 2}) {
+        std::string said;
+        Volume chosen = imported(dir + "/series.nii", {"--volume", std::to_string(volume)}, &said);
+        expectSceneInPlace(chosen, "volume " + std::to_string(volume));
+        EXPECT_NE(said.find("volume " + std::to_string(volume) + " of 2; --volume K imports another\n"),
+                  std::string::npos) << said;
+        EXPECT_NE(said.find(volume == 1 ? "values 0 to 1000" : "values 0 to 600"), std::string::npos) << said;
+    }
+    std::string said;
+    imported(dir + "/series.nii", {}, &said);
+    EXPECT_NE(said.find("volume 1 of 2; --volume K imports another\n"), std::string::npos) << said;
+    const struct {
+        std::string input, volume, cause;
+    } refused[] = {
+        {dir + "/series.nii", "3", "it holds 2 volumes, no volume 3"},
+        {dir + "/scaled.nii", "2", "a single volume; --volume chooses within a file of several"},
+        {dir, "1", "a DICOM directory; --volume chooses within a file of several volumes"},
+    };
+    for (const auto& bad : refused) {
+        ImportRun run = importScan(dir, {bad.input, dir + "/out.raw", "--volume", bad.volume});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.errors, "import_scan: " + bad.input + ": " + bad.cause + (bad.input == dir ? " (--series and --stack choose within a directory)\n" : "\n"));
+    }
+}
+
 // Slabs of air, water, soft tissue and bone in Hounsfield units.
 float hounsfieldSlabs(const Scene::PointType& p)
 {
@@ -562,6 +974,10 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
     writeDicomSlices(offLine, in("off-line"), "IM");
     writeDicomSlices(twice, in("twice"), "IM");
     writeDicomSlices(halves, in("halves"), "IM");
+    std::vector<Frame> frames;  // one file of frames that does not say how far apart they lie
+    for (const DicomSlice& slice : axialSlices())
+        frames.push_back({slice, 30, "ORIGINAL\\PRIMARY\\M\\NONE", 1, 0});
+    writeMultiFrame(frames, in("unspaced/IM1"), "1.2.826.0.1.3680043.2.1125.1.2", "2", 1, Layout::classicUnspaced);
 
     const struct {
         std::string input, cause;
@@ -582,6 +998,7 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         {in("off-line"), "slice 21 (" + in("off-line") + "/IM21) lies 5 mm off the line the others follow"},
         {in("twice"), "lie at the same position and nothing in their headers tells them apart"},
         {in("halves"), "no orientation holds a majority"},
+        {in("unspaced"), "61 of its 61 slices have no position or orientation"},
     };
     const std::string output = dir + "/out/volume.raw";
     makeDir(dir + "/out");

@@ -101,16 +101,24 @@ float classifyOpacity(float d, float surface)
     return tissue * ramp(0.0, opacityOnset, d - troskel);
 }
 
-// Tissue colour by density (fluid blue, soft tissue rose, dense matter amber,
-// bone ivory); each channel is let through only above its own threshold.
-vec3 classifyColour(float d)
+// Tissue colour by density: fluid blue, soft tissue rose, dense matter amber, bone ivory.
+vec3 tissueColour(float d)
 {
     vec3 colour = mix(vec3(0.35, 0.55, 1.0), vec3(0.95, 0.55, 0.5), ramp(0.2, 0.38, d));
     colour = mix(colour, vec3(1.0, 0.78, 0.3), ramp(0.45, 0.7, d));
-    colour = mix(colour, vec3(1.0, 0.96, 0.86), ramp(0.8, 0.92, d));
-    vec3 gate = vec3(ramp(0.0, channelRamp, d - troskelr), ramp(0.0, channelRamp, d - troskelg),
-                     ramp(0.0, channelRamp, d - troskelb));
-    return colour * gate;
+    return mix(colour, vec3(1.0, 0.96, 0.86), ramp(0.8, 0.92, d));
+}
+
+// How much of each colour channel a density lets through: each only above its own threshold.
+vec3 channelGates(float d)
+{
+    return vec3(ramp(0.0, channelRamp, d - troskelr), ramp(0.0, channelRamp, d - troskelg),
+                ramp(0.0, channelRamp, d - troskelb));
+}
+
+vec3 classifyColour(float d, bool gated)
+{
+    return gated ? tissueColour(d) * channelGates(d) : tissueColour(d);
 }
 
 // What lights every sample of a ray: light 0, with the halfway vector between
@@ -136,11 +144,12 @@ Light lightAlong(vec3 direction)
 }
 
 // A sample (gradient in xyz, density in w, as gradientAndDensity gives them)
-// classified and lit: its colour (rgb) and its opacity over one voxel (a).
+// classified and lit: its colour (rgb, through the channel gates if `gated`)
+// and its opacity over one voxel (a).
 // The light is two-sided diffuse and specular; inside uniform matter it fades
 // to a flat level rather than following random normals, and a gradient of
 // zero is lit flat.
-vec4 shade(vec4 sample, Light light)
+vec4 shade(vec4 sample, Light light, bool gated)
 {
     vec3 g = sample.xyz;
     float squared = dot(g, g);
@@ -152,7 +161,7 @@ vec4 shade(vec4 sample, Light light)
     highlight *= highlight;
     highlight *= highlight;
     highlight *= highlight;
-    vec3 colour = classifyColour(sample.w) * (light.ambient + light.diffuse * diffuse) +
+    vec3 colour = classifyColour(sample.w, gated) * (light.ambient + light.diffuse * diffuse) +
                   light.specular * (surface * highlight);
     return vec4(colour, classifyOpacity(sample.w, surface));
 }
@@ -245,17 +254,40 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
     return run;
 }
 
-void main()
+// Moves t over the blocks whose highest density is at or below `level`, with
+// their group of 4^3 or 8^3 blocks where the group is as low, up to the first
+// block that may hold more or to the ray's end; t keeps the ray's grid. For
+// the looks that composite nothing below a level and keep no uniform runs.
+float skipBelow(float t, float level, Ray ray)
 {
-    Ray ray = rayFromEye();
+    for (int b = 0; b < maxBlocks; ++b) {
+        if (!(t <= ray.end))
+            break;
+        vec3 probe = entryPoint + ray.direction * t + ray.faceNudge;
+        float exitBlock = cellExit(probe, ray, blocks);
+        float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
+        float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
+        vec4 range = texture3D(blockRange, probe);
+        if (range.g > level)
+            break;
+        float crossed = range.a <= level ? exitGroup8 : (range.b <= level ? exitGroup4 : exitBlock);
+        t += max(ceil((min(t + crossed, ray.end) - t) / fineStep), 1.0) * fineStep;
+    }
+    return t;
+}
+
+// The tissue look along a ray, from the sample at t (on entryPoint's line) to
+// ray.end: translucent matter in its colours (through the channel gates if
+// `gated`), composited front to back.
+vec4 castTissue(Ray ray, float t, bool gated)
+{
     Light light = lightAlong(ray.direction);
 
-    // The samples lie one voxel apart, from a per-pixel jitter on; t is where
-    // the next one lies. The tests are written "!(t <= ray.end)" so that a ray
-    // made of undefined inputs (a program missing its vertex stage) ends at once.
+    // The samples lie one voxel apart; t is where the next one lies. The tests
+    // are written "!(t <= ray.end)" so that a ray made of undefined inputs (a
+    // program missing its vertex stage) ends at once.
     vec4 sum = vec4(0.0);
     vec4 passStart = sum;  // what the ray had gathered before its latest pass
-    float t = jitter() * fineStep;
     for (int pass = 0; pass < maxPasses; ++pass) {
         passStart = sum;
         float runDensity;
@@ -274,10 +306,10 @@ void main()
         for (int i = 0; i < samplesPerPass - 1; ++i)
             samples[i] = gradientAndDensity(entryPoint + ray.direction * (next + float(i) * fineStep));
         if (run > 0.0 || t <= ray.end)
-            sum = composite(sum, shade(first, light), max(run, 1.0));
+            sum = composite(sum, shade(first, light, gated), max(run, 1.0));
         for (int i = 0; i < samplesPerPass - 1; ++i) {
             if (next + float(i) * fineStep <= ray.end)
-                sum = composite(sum, shade(samples[i], light), 1.0);
+                sum = composite(sum, shade(samples[i], light, gated), 1.0);
         }
         t = next + float(samplesPerPass - 1) * fineStep;
         if (!(t <= ray.end) || sum.a > opaque)
@@ -291,5 +323,15 @@ void main()
         vec3 behind = latest.a > 1e-4 ? latest.rgb / latest.a : sum.rgb / sum.a;
         sum += (1.0 - sum.a) * vec4(behind, 1.0);
     }
-    gl_FragColor = sum;
+    return sum;
+}
+
+// ==== The style's stages ====
+// What follows makes this the tissue look. scripts/style writes another
+// style's stages in its place, after everything above, which all styles share.
+
+void main()
+{
+    // From a per-pixel jitter on, so that neighbouring rays sample on other planes.
+    gl_FragColor = castTissue(rayFromEye(), jitter() * fineStep, true);
 }

@@ -1,6 +1,6 @@
 // `scripts/picture` as a user runs it, on a scan made here whose one bright
 // ball lies on the patient's right: the still after a quarter turn, a
-// turntable GIF and MP4 with their frames, and bad input.
+// turntable GIF and MP4 with their frames, a render style, and bad input.
 #include <gtest/gtest.h>
 
 #include "scratch_dir.h"
@@ -116,6 +116,24 @@ TEST_F(Picture, ATurntableMakesOneTurnInTheFramesAsked)
                         "stream=codec_name,pix_fmt,nb_read_frames -of csv=p=0 " + dir + "/turn.mp4 > " + dir + "/probe";
     ASSERT_EQ(std::system(probe.c_str()), 0);
     EXPECT_EQ(readFile(dir + "/probe"), "h264,yuv420p,6\n");
+}
+
+TEST_F(Picture, AStyleDrawsTheScanItsOwnWayAndAnUnknownOneIsRefused)
+{
+    // A maximum projection of the ball: grey, where it lies.
+    int count = 0;
+    ASSERT_EQ(picture(scan + " " + dir + "/mip.png --style mip"), 0) << output;
+    Image mip = frame(dir + "/mip.png", 0);
+    EXPECT_LT(litCentre(mip, &count), 320 - 50);
+    EXPECT_GT(count, 500);
+    int coloured = 0;
+    for (int y = 0; y < mip.height; ++y)
+        for (int x = 0; x < mip.width; ++x)
+            coloured += mip.at(x, y)[0] != mip.at(x, y)[1] || mip.at(x, y)[1] != mip.at(x, y)[2];
+    EXPECT_EQ(coloured, 0);
+
+    EXPECT_EQ(picture(scan + " " + dir + "/glass.png --style glass"), 1);
+    EXPECT_EQ(output, "style: no style glass; the styles are: tissue cut mip surface\n");
 }
 
 TEST_F(Picture, BadInputIsRefusedInOneLineAndLeavesAnExistingPictureAsItWas)

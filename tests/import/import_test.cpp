@@ -587,7 +587,7 @@ void writeMultiFrame(const std::vector<Frame>& frames, const std::string& path, 
     const bool enhanced = layout == Layout::ownOrientation || layout == Layout::sharedOrientation;
     std::vector<gdcm::DataSet> perFrame;
     std::string pixels;
-    Vector firstCorner;
+    Vector firstCorner = vectorOf(0, 0, 0);
     for (size_t f = 0; f < frames.size(); ++f) {
         const Frame& frame = frames[f];
         Vector corner;

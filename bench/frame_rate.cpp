@@ -9,10 +9,15 @@
 // channel, for the viewer's ray caster and for the one before.
 //
 //   frame_rate [seconds per view] [shader directory] [scan...]
+//   frame_rate --styles [seconds per view] [scan...]
 //
 // The defaults are 6 seconds and the viewer's own shaders/; another directory
 // holding minimal.vert and minimal.frag measures a variant of the ray caster.
-// Each scan given (anything import_scan reads) is measured as well.
+// Each scan given (anything import_scan reads) is measured as well. With
+// --styles it measures the render styles instead, taking turns in each view:
+// the tissue style, mip beside VTK's ray caster in its maximum-intensity blend
+// mode, surface, and cut with the front half of the volume cut away; then mip's
+// picture against a brute-force maximum projection.
 #include "picture.h"
 #include "scratch_dir.h"
 #include "x_session.h"
@@ -43,10 +48,11 @@ struct Volume {
 struct View {
     std::string name;
     bool turned;
-    int presses;
+    std::string keys;  // typed once the view is turned
 };
 
-const View views[] = {{"default", false, 0}, {"turned", true, 0}, {"peeled", false, peelPresses}};
+const View views[] = {{"default", false, ""}, {"turned", true, ""}, {"peeled", false, std::string(peelPresses, '+')}};
+const std::string frontHalfCut(50, '9');  // in the cut style, troskelb from 0.1 to 0.6: z above 0.5 cut away
 
 // Rates in frames per second: their median and their spread.
 struct Rates {
@@ -84,7 +90,7 @@ struct RunningViewer {
 };
 
 void startViewer(XServer& server, RunningViewer& viewer, const Volume& volume, const std::string& vertex,
-                 const std::string& fragment, const View& view)
+                 const std::string& fragment, const View& view, const std::string& moreKeys = "")
 {
     viewer.dir = viewerDirectory({}, vertex, fragment);
     std::filesystem::create_symlink(volume.path, viewer.dir + "/data/skull_256x256x256_8.raw");
@@ -97,15 +103,15 @@ void startViewer(XServer& server, RunningViewer& viewer, const Volume& volume, c
     if (view.turned)
         drag(server.connection, viewer.window.id, 1, 200, 200, 245, 245, 15);  // 45 degrees about both axes
     movePointer(server.connection, viewer.window.id, 320, 240);  // the keys go where the pointer is
-    for (int i = 0; i < view.presses; ++i)
-        typeCharacter(server.connection, '+');
+    for (char key : view.keys + moreKeys)
+        typeCharacter(server.connection, key);
 }
 
 Rates measureViewer(XServer& server, const Volume& volume, const std::string& vertex, const std::string& fragment,
-                    const View& view, double seconds)
+                    const View& view, double seconds, const std::string& moreKeys = "")
 {
     RunningViewer viewer;
-    startViewer(server, viewer, volume, vertex, fragment, view);
+    startViewer(server, viewer, volume, vertex, fragment, view, moreKeys);
     sleepSeconds(warmUpSeconds);
     Rates rates;
     std::string last;
@@ -119,10 +125,12 @@ Rates measureViewer(XServer& server, const Volume& volume, const std::string& ve
     return rates;
 }
 
-Rates measurePeer(XServer& server, const Volume& volume, const View& view, double seconds)
+// The peer's rates; BLEND is "composite" (the tissue look) or "mip".
+Rates measurePeer(XServer& server, const Volume& volume, const View& view, double seconds,
+                  const std::string& blend = "composite")
 {
     std::string command = "DISPLAY=" + server.display + " " PEER_PATH " " + volume.path + " " + view.name + " " +
-                          std::to_string(seconds) + " 2>/dev/null";
+                          std::to_string(seconds) + " " + blend + " 2>/dev/null";
     Rates rates;
     FILE* peer = popen(command.c_str(), "r");
     double rate;
@@ -130,6 +138,11 @@ Rates measurePeer(XServer& server, const Volume& volume, const View& view, doubl
         rates.values.push_back(rate);
     if (peer != nullptr)
         pclose(peer);
+    static bool told = false;
+    if (rates.values.empty() && !told) {  // its column would read 0 with no word why
+        fprintf(stderr, "frame_rate: the peer drew no frame; it needs Debian's python3-vtk9\n");
+        told = true;
+    }
     return rates;
 }
 
@@ -202,24 +215,100 @@ std::vector<Volume> makeVolumes(const std::string& dir, const std::vector<std::s
     return volumes;
 }
 
+// The shader files of a render style, written by scripts/style into DIR/NAME.
+std::string styleShaders(const std::string& dir, const std::string& name)
+{
+    std::string shaders = dir + "/styles/" + name;
+    if (system((STYLE_SCRIPT " " + name + " " + shaders).c_str()) != 0) {
+        fprintf(stderr, "frame_rate: cannot write the %s style\n", name.c_str());
+        exit(1);
+    }
+    return shaders;
+}
+
+void printRates(const Rates& rates)
+{
+    printf(" %.1f (%.1f-%.1f) |", rates.median(), rates.lowest(), rates.highest());
+}
+
+// The render styles in every view, taking turns, and mip's picture against the brute force.
+void measureStyles(XServer& server, const std::vector<Volume>& volumes, const std::string& dir, double seconds)
+{
+    const std::string tissue = styleShaders(dir, "tissue"), mip = styleShaders(dir, "mip"),
+                      surface = styleShaders(dir, "surface"), cut = styleShaders(dir, "cut");
+    printf("| volume | view | tissue fps | mip fps | VTK MIP fps | mip / VTK MIP | surface fps | surface / tissue | "
+           "cut fps, front half cut | cut / tissue |\n|---|---|---|---|---|---|---|---|---|---|\n");
+    fflush(stdout);
+    auto ratio = [](const Rates& a, const Rates& b) { return b.median() > 0 ? a.median() / b.median() : 0.0; };
+    for (const Volume& volume : volumes)
+        for (const View& view : views) {
+            Rates rates[5];  // tissue, mip, VTK MIP, surface, cut
+            for (int turn = 0; turn < turns; ++turn) {
+                double share = seconds / turns;
+                rates[0].add(measureViewer(server, volume, tissue + "/minimal.vert", tissue + "/minimal.frag", view, share));
+                rates[1].add(measureViewer(server, volume, mip + "/minimal.vert", mip + "/minimal.frag", view, share));
+                rates[2].add(measurePeer(server, volume, view, share, "mip"));
+                rates[3].add(measureViewer(server, volume, surface + "/minimal.vert", surface + "/minimal.frag", view,
+                                           share));
+                rates[4].add(measureViewer(server, volume, cut + "/minimal.vert", cut + "/minimal.frag", view, share,
+                                           frontHalfCut));
+            }
+            printf("| %s | %s |", volume.name.c_str(), view.name.c_str());
+            printRates(rates[0]);
+            printRates(rates[1]);
+            printRates(rates[2]);
+            printf(" %.2f |", ratio(rates[1], rates[2]));
+            printRates(rates[3]);
+            printf(" %.2f |", ratio(rates[3], rates[0]));
+            printRates(rates[4]);
+            printf(" %.2f |\n", ratio(rates[4], rates[0]));
+            fflush(stdout);
+        }
+
+    std::string mipSource = readFile(mip + "/minimal.frag"), reference = dir + "/reference_mip.frag";
+    writeFile(reference, mipSource.substr(0, mipSource.find("void main()")) +
+                             readFile(TEST_SHADER_DIR "/reference_mip_main.frag"));
+    printf("\nmip against the brute-force maximum projection (quarter-voxel steps, no skipping), per channel "
+           "(r g b) in 0..255, over the lit pixels\n\n| volume | view | mean error | 99th percentile |\n|---|---|---|---|\n");
+    for (const Volume& volume : volumes)
+        for (const View& view : views) {
+            PictureError error = pictureError(picture(server, volume, mip + "/minimal.frag", view),
+                                              picture(server, volume, reference, view));
+            printf("| %s | %s | %.2f %.2f %.2f | %.0f %.0f %.0f |\n", volume.name.c_str(), view.name.c_str(),
+                   error.mean[0], error.mean[1], error.mean[2], error.p99[0], error.p99[1], error.p99[2]);
+            fflush(stdout);
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const bool styles = argc > 1 && std::string(argv[1]) == "--styles";
+    if (styles) {  // the same arguments after it, but for the shader directory
+        --argc;
+        ++argv;
+    }
     double seconds = argc > 1 ? std::atof(argv[1]) : 6.0;
-    std::string shaders = argc > 2 ? argv[2] : VIEWER_SHADER_DIR;
+    std::string shaders = argc > 2 && !styles ? argv[2] : VIEWER_SHADER_DIR;
     XServer server;
     if (!server.start()) {
         fprintf(stderr, "frame_rate: cannot start Xvfb\n");
         return 1;
     }
     std::string dir = makeScratchDir();
-    std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, 3), argv + argc));
+    const int firstScan = styles ? 2 : 3;
+    std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, firstScan), argv + argc));
     printf("machine: %u cores (%s), renderer: %s\n", std::thread::hardware_concurrency(),
            processorName().c_str(), rendererOn(server.display).c_str());
     printf("frame rates: median (lowest-highest) over %.0f s per view, in %d turns after %.0f s of warm-up each, "
            "640x480\n\n",
            seconds, turns, warmUpSeconds);
+    if (styles) {
+        measureStyles(server, volumes, dir, seconds);
+        removeTree(dir);
+        return 0;
+    }
     printf("| volume | view | viewer fps | before fps | VTK fps | viewer / VTK | viewer / before |\n"
            "|---|---|---|---|---|---|---|\n");
     fflush(stdout);

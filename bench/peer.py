@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The peer of the frame-rate benchmark: VTK's fixed-point CPU ray cast mapper
 on the same volume, window size and view as the viewer, at one sample per
-voxel, with shading and a transfer function like the viewer's tissue table.
+voxel, with shading and a transfer function like the viewer's tissue table,
+or in its maximum-intensity blend mode as the viewer's mip style.
 
-    peer.py VOLUME VIEW SECONDS     VIEW: default, turned or peeled
+    peer.py VOLUME VIEW SECONDS [BLEND]    VIEW: default, turned or peeled
+                                           BLEND: composite (the default) or mip
 
 Prints the frame rates of the frames drawn in SECONDS after a warm-up, one per line.
 """
@@ -13,6 +15,7 @@ import time
 import vtk
 
 volume_path, view, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+blend = sys.argv[4] if len(sys.argv) > 4 else "composite"
 side = 256
 troskel = 0.45 if view == "peeled" else 0.1  # the viewer's threshold after 35 presses of "+"
 
@@ -56,10 +59,20 @@ for density, rgb in [(0.2, (0.35, 0.55, 1.0)), (0.38, (0.95, 0.55, 0.5)), (0.7, 
     colour.AddRGBPoint(density * 255.0, *rgb)
 
 properties = vtk.vtkVolumeProperty()
+properties.SetInterpolationTypeToLinear()
+if blend == "mip":
+    # The highest density along each ray, grey from black at troskel to white at 1, as the mip style draws it.
+    mapper.SetBlendModeToMaximumIntensity()
+    opacity = vtk.vtkPiecewiseFunction()
+    opacity.AddPoint(0.0, 1.0)
+    opacity.AddPoint(255.0, 1.0)
+    colour = vtk.vtkColorTransferFunction()
+    colour.AddRGBPoint(troskel * 255.0, 0.0, 0.0, 0.0)
+    colour.AddRGBPoint(255.0, 1.0, 1.0, 1.0)
+else:
+    properties.ShadeOn()
 properties.SetScalarOpacity(opacity)
 properties.SetColor(colour)
-properties.SetInterpolationTypeToLinear()
-properties.ShadeOn()
 
 volume = vtk.vtkVolume()
 volume.SetMapper(mapper)

@@ -3,6 +3,7 @@
 // turntable GIF and MP4 with their frames, a render style, and bad input.
 #include <gtest/gtest.h>
 
+#include "picture.h"
 #include "scratch_dir.h"
 #include "x_session.h"
 
@@ -21,23 +22,7 @@ protected:
     std::string scan = dir + "/ball.mhd";
     std::string output;
 
-    // A MetaImage of 64^3 voxels with identity axes (x toward the patient's
-    // left), holding a ball near x = 0: on the patient's right.
-    void SetUp() override
-    {
-        const int n = 64;
-        std::vector<unsigned char> voxels(n * n * n, 0);
-        for (int z = 0; z < n; ++z)
-            for (int y = 0; y < n; ++y)
-                for (int x = 0; x < n; ++x) {
-                    int dx = x - 14, dy = y - 32, dz = z - 32;
-                    if (dx * dx + dy * dy + dz * dz <= 12 * 12)
-                        voxels[x + n * (y + n * z)] = 200;
-                }
-        writeFile(dir + "/ball.raw", voxels);
-        writeFile(scan, "ObjectType = Image\nNDims = 3\nDimSize = 64 64 64\nElementSpacing = 1 1 1\n"
-                        "ElementType = MET_UCHAR\nElementDataFile = ball.raw\n");
-    }
+    void SetUp() override { writeBallScan(scan, 14); }
     void TearDown() override { removeTree(dir); }
 
     // Runs scripts/picture without a display; its exit status.
@@ -50,39 +35,8 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Frame k of a picture file, decoded by ImageMagick.
-    Image frame(const std::string& file, int k)
-    {
-        std::string ppm = dir + "/frame.ppm";
-        std::string command = "convert '" + file + "[" + std::to_string(k) + "]' " + ppm + " 2>/dev/null";
-        Image image;
-        if (std::system(command.c_str()) != 0)
-            return image;
-        std::string bytes = readFile(ppm);
-        int max = 0, offset = 0;
-        if (sscanf(bytes.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &max, &offset) != 3)
-            return image;
-        image.rgb.assign(bytes.begin() + offset + 1, bytes.end());
-        image.rgb.resize(3 * static_cast<size_t>(image.width) * image.height);
-        return image;
-    }
+    Image frame(const std::string& file, int k) { return decodePicture(file, k, dir); }
 };
-
-// The horizontal centre of the lit pixels, and how many there are.
-double litCentre(const Image& image, int* count)
-{
-    double sum = 0;
-    *count = 0;
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width; ++x) {
-            const unsigned char* p = image.at(x, y);
-            if (p[0] + p[1] + p[2] > 60) {
-                sum += x;
-                ++*count;
-            }
-        }
-    return *count ? sum / *count : -1;
-}
 
 TEST_F(Picture, AQuarterTurnBringsThePatientsRightToTheFront)
 {
@@ -133,7 +87,8 @@ TEST_F(Picture, AStyleDrawsTheScanItsOwnWayAndAnUnknownOneIsRefused)
     EXPECT_EQ(coloured, 0);
 
     EXPECT_EQ(picture(scan + " " + dir + "/glass.png --style glass"), 1);
-    EXPECT_EQ(output, "style: no style glass; the styles are: tissue cut mip surface\n");
+    EXPECT_NE(output.find("style: no style glass; the styles are: tissue cut mip surface\n"), std::string::npos)
+        << output;
 }
 
 TEST_F(Picture, BadInputIsRefusedInOneLineAndLeavesAnExistingPictureAsItWas)

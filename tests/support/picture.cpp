@@ -3,6 +3,8 @@
 #include "scratch_dir.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 std::string referenceFragmentShader(const std::string& viewerFragmentPath)
@@ -36,4 +38,35 @@ PictureError pictureError(const Image& picture, const Image& reference)
         error.p99[c] = d[d.size() * 99 / 100];
     }
     return error;
+}
+
+Image decodePicture(const std::string& file, int k, const std::string& scratch)
+{
+    std::string ppm = scratch + "/frame.ppm";
+    std::string command = "convert '" + file + "[" + std::to_string(k) + "]' " + ppm + " 2>/dev/null";
+    Image image;
+    if (std::system(command.c_str()) != 0)
+        return image;
+    std::string bytes = readFile(ppm);
+    int max = 0, offset = 0;
+    if (sscanf(bytes.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &max, &offset) != 3)
+        return image;
+    image.rgb.assign(bytes.begin() + offset + 1, bytes.end());
+    image.rgb.resize(3 * static_cast<size_t>(image.width) * image.height);
+    return image;
+}
+
+double litCentre(const Image& image, int* count)
+{
+    double sum = 0;
+    *count = 0;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x) {
+            const unsigned char* p = image.at(x, y);
+            if (p[0] + p[1] + p[2] > 60) {
+                sum += x;
+                ++*count;
+            }
+        }
+    return *count ? sum / *count : -1;
 }

@@ -18,3 +18,10 @@ struct PictureError {
     double p99[3] = {0, 0, 0};  // the 99th percentile
 };
 PictureError pictureError(const Image& picture, const Image& reference);
+
+// Frame k of a picture file (PNG, GIF, MP4), decoded by ImageMagick through a
+// file in `scratch`; empty if there is no such frame.
+Image decodePicture(const std::string& file, int k, const std::string& scratch);
+
+// The horizontal centre of the lit pixels, and how many there are (in `count`).
+double litCentre(const Image& image, int* count);

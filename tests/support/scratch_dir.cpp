@@ -61,3 +61,20 @@ std::vector<unsigned char> patternVolume(size_t size)
     }
     return bytes;
 }
+
+void writeBallScan(const std::string& mhdPath, int centreX)
+{
+    const int n = 64;
+    std::vector<unsigned char> voxels(n * n * n, 0);
+    for (int z = 0; z < n; ++z)
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                int dx = x - centreX, dy = y - 32, dz = z - 32;
+                if (dx * dx + dy * dy + dz * dz <= 12 * 12)
+                    voxels[x + n * (y + n * z)] = 200;
+            }
+    std::string raw = mhdPath.substr(0, mhdPath.size() - 4) + ".raw";
+    writeFile(raw, voxels);
+    writeFile(mhdPath, "ObjectType = Image\nNDims = 3\nDimSize = 64 64 64\nElementSpacing = 1 1 1\n"
+                       "ElementType = MET_UCHAR\nElementDataFile = " + fs::path(raw).filename().string() + "\n");
+}

@@ -16,3 +16,8 @@ void makeDir(const std::string& path);
 // A volume whose voxel at offset k is a function of k that tells x, y and z apart.
 std::vector<unsigned char> patternVolume(size_t size);
 const size_t volumeBytes = 256u * 256u * 256u;
+
+// A MetaImage scan (SCAN.mhd and its SCAN.raw) of 64^3 voxels with identity
+// axes (x toward the patient's left), holding one bright ball centred at x =
+// `centreX`: near 0 it lies on the patient's right.
+void writeBallScan(const std::string& mhdPath, int centreX);

@@ -221,7 +221,7 @@ void dismissWithKeyboard(Display* display, Window box)
 }
 
 bool ViewerProcess::start(const std::string& dir, const std::string& display,
-                          const std::vector<std::string>& environment)
+                          const std::vector<std::string>& environment, const std::vector<std::string>& command)
 {
     directory = dir;
     int fds[2];
@@ -238,7 +238,14 @@ bool ViewerProcess::start(const std::string& dir, const std::string& display,
         setenv("DISPLAY", display.c_str(), 1);
         for (const std::string& pair : environment)
             putenv(strdup(pair.c_str()));
-        execl(VIEWER_PATH, VIEWER_PATH, static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (const std::string& word : command)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        if (command.empty())
+            execl(VIEWER_PATH, VIEWER_PATH, static_cast<char*>(nullptr));
+        else
+            execv(argv[0], argv.data());
         _exit(127);
     }
     close(fds[1]);

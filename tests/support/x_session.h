@@ -55,9 +55,10 @@ struct ViewerProcess {
     std::string directory;
     int status = 0;  // wait status, once it has ended
 
-    // Starts the built viewer in `directory` on `display`; `environment` adds NAME=value pairs.
+    // Starts the built viewer in `directory` on `display`; `environment` adds
+    // NAME=value pairs; `command`, when given, is run instead (program and arguments).
     bool start(const std::string& directory, const std::string& display,
-               const std::vector<std::string>& environment = {});
+               const std::vector<std::string>& environment = {}, const std::vector<std::string>& command = {});
     const std::string& output();  // all standard output so far
     bool waitForOutput(const std::string& text, double seconds);
     bool running();

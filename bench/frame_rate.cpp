@@ -226,6 +226,12 @@ std::string styleShaders(const std::string& dir, const std::string& name)
     return shaders;
 }
 
+// How many times as fast as `b` `a` is, by their medians; 0 where b drew nothing.
+double ratio(const Rates& a, const Rates& b)
+{
+    return b.median() > 0 ? a.median() / b.median() : 0.0;
+}
+
 void printRates(const Rates& rates)
 {
     printf(" %.1f (%.1f-%.1f) |", rates.median(), rates.lowest(), rates.highest());
@@ -239,7 +245,6 @@ void measureStyles(XServer& server, const std::vector<Volume>& volumes, const st
     printf("| volume | view | tissue fps | mip fps | VTK MIP fps | mip / VTK MIP | surface fps | surface / tissue | "
            "cut fps, front half cut | cut / tissue |\n|---|---|---|---|---|---|---|---|---|---|\n");
     fflush(stdout);
-    auto ratio = [](const Rates& a, const Rates& b) { return b.median() > 0 ? a.median() / b.median() : 0.0; };
     for (const Volume& volume : volumes)
         for (const View& view : views) {
             Rates rates[5];  // tissue, mip, VTK MIP, surface, cut
@@ -312,7 +317,6 @@ int main(int argc, char** argv)
     printf("| volume | view | viewer fps | before fps | VTK fps | viewer / VTK | viewer / before |\n"
            "|---|---|---|---|---|---|---|\n");
     fflush(stdout);
-    auto ratio = [](const Rates& a, const Rates& b) { return b.median() > 0 ? a.median() / b.median() : 0.0; };
     for (const Volume& volume : volumes)
         for (const View& view : views) {
             // In turns, so that the machine's drift falls on all three alike.

@@ -17,8 +17,9 @@ const int refinements = 2;  // halvings of the step around the highest sample: t
 // so a sample one voxel apart is never farther than half a voxel from its
 // peak: a thin bright sheet is met, and the search around the highest sample
 // then climbs to its peak.
-float highestDensity(Ray ray, float t)
+float highestDensity(Ray ray)
 {
+    float t = 0.0;
     float highest = 0.0;
     float atHighest = -1.0;  // where on the ray it was found; below 0 if nothing shows
     for (int pass = 0; pass < maxPasses; ++pass) {
@@ -64,5 +65,5 @@ void main()
     // From the entry point, with no per-pixel jitter: the search around the
     // highest sample finds the peak wherever the samples fall, so their planes
     // cannot band, and neighbouring rays, run in lockstep, keep in step.
-    gl_FragColor = vec4(projectionColour(highestDensity(rayFromEye(), 0.0)), 1.0);
+    gl_FragColor = vec4(projectionColour(highestDensity(rayFromEye())), 1.0);
 }

@@ -7,8 +7,10 @@
 
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,11 +20,12 @@ protected:
     ViewerProcess viewer;
     WindowInfo window;
     std::string dir;
+    virtual std::vector<std::string> environment() { return {}; }
     void SetUp() override
     {
         ASSERT_TRUE(server.start());
         dir = viewerDirectory(patternVolume(volumeBytes));
-        ASSERT_TRUE(viewer.start(dir, server.display));
+        ASSERT_TRUE(viewer.start(dir, server.display, environment()));
         std::vector<std::string> boxes;
         ASSERT_TRUE(startUpDismissingBoxes(server, viewer, 30, &boxes));
         ASSERT_TRUE(boxes.empty());
@@ -99,14 +102,49 @@ TEST_F(WindowAbuse, ThousandsOfKeysAndLongDragsFarOutside)
     EXPECT_TRUE(stillDrawing(server, viewer));
 }
 
-TEST_F(WindowAbuse, TwoMinutesOfDrawingKeepMemorySteady)
+// A leak makes the bytes the program holds from the allocator reach a new
+// high in nearly every five seconds; without one they stay level, but for a
+// block of up to 1 MiB that the GL driver takes now and then (more often when
+// another process competes for the processor), which sets a new high in a few
+// intervals only. So the run fails when more than half of its 22 intervals
+// set a new high, however small the leak's steps: at the 10 to 60 frames a
+// second drawn here, 64 bytes a frame (3 to 19 KiB an interval) fails it. The
+// resident size, which also counts what the driver maps itself, may not grow
+// by 32 MiB.
+// The viewer with a log of what it holds from the allocator.
+class SteadyMemory : public WindowAbuse {
+protected:
+    std::string heapLog;
+    std::vector<std::string> environment() override
+    {
+        heapLog = dir + "/heap.log";
+        return {"LD_PRELOAD=" HEAP_LOG_PATH, "VIEWER_HEAP_LOG=" + heapLog};
+    }
+};
+
+TEST_F(SteadyMemory, TwoMinutesOfDrawingKeepMemorySteady)
 {
     sleepSeconds(10);  // past the first frames, when the driver settles in
-    long start = residentKiB();
+    long residentAtFirst = residentKiB();
     sleepSeconds(110);
-    long end = residentKiB();
-    EXPECT_GT(start, 0);
-    EXPECT_LT(end - start, 4 * 1024) << start << " KiB at first, " << end << " KiB two minutes later";
+    long residentAtLast = residentKiB();
+    std::vector<double> held;
+    std::ifstream log(heapLog);
+    for (double bytes; log >> bytes;)
+        held.push_back(bytes);
+    ASSERT_GE(held.size(), 24u) << "the heap log of " << heapLog;
+    held.erase(held.begin(), held.begin() + 2);  // the settling seconds
+    std::string trace = std::to_string(static_cast<long>(held[0] / 1024));
+    int intervals = static_cast<int>(held.size()) - 1, newHighs = 0;
+    for (size_t i = 1; i < held.size(); ++i) {
+        trace += " " + std::to_string(static_cast<long>(held[i] / 1024));
+        if (held[i] > *std::max_element(held.begin(), held.begin() + i))
+            ++newHighs;
+    }
+    EXPECT_LE(newHighs, intervals / 2) << "KiB held from the allocator every 5 s: " << trace;
+    EXPECT_GT(residentAtFirst, 0);
+    EXPECT_LT(residentAtLast - residentAtFirst, 32 * 1024) << residentAtFirst << " KiB resident at first, "
+                                                           << residentAtLast << " KiB two minutes later";
     EXPECT_TRUE(stillDrawing(server, viewer));
 }
 

@@ -1,23 +1,19 @@
-// dicom_frames: the images within one DICOM file. An enhanced multi-frame file
-// holds many frames, each placed and described by its own functional groups
-// (or by the groups all frames share); a mosaic holds all slices of one volume
-// tiled in one picture, described by the scanner's private header. Each frame
-// and each tile becomes an image like a classic slice, so that the series
-// reading sorts, places and refuses them by the same rules.
-#include "dicom_frames.h"
-#include "dicom_series.h"
+// frames: the images within one DICOM file, and the reading of its tags. An
+// enhanced multi-frame file holds many frames, each placed and described by
+// its own functional groups (or by the groups all frames share); a mosaic
+// holds all slices of one volume tiled in one picture, described by the
+// scanner's private header. Each frame and each tile becomes an image like a
+// classic slice, so that the series reading sorts, places and refuses them by
+// the same rules.
+#include "import.h"
 
-#include <gdcmBoxRegion.h>
 #include <gdcmCSAHeader.h>
-#include <gdcmImageHelper.h>
-#include <gdcmImageRegionReader.h>
 #include <gdcmMrProtocol.h>
 #include <gdcmSequenceOfItems.h>
 #include <gdcmSplitMosaicFilter.h>
 #include <gdcmStringFilter.h>
 
 #include <cmath>
-#include <memory>
 #include <sstream>
 
 // The functional groups: those every frame shares, and one item a frame.
@@ -326,56 +322,4 @@ std::vector<Slice> imagesOf(const gdcm::File& file, const Slice& whole)
     if (image.frames > 1)
         return classicFrames(file, image);
     return {image};
-}
-
-// Stored values to scan values, as the pixel format says they are kept.
-template <typename Stored>
-static void rescaled(const std::vector<char>& bytes, const Slice& slice, std::vector<float>* values)
-{
-    const Stored* stored = reinterpret_cast<const Stored*>(bytes.data());
-    for (size_t i = 0; i < values->size(); ++i)
-        (*values)[i] = static_cast<float>(stored[i] * slice.slope + slice.intercept);
-}
-
-std::vector<float> readFramePixels(const Slice& slice)
-{
-    // The file stays open from one frame to the next: the frames of a stack
-    // come mostly from one file, and its header can be long.
-    static std::unique_ptr<gdcm::ImageRegionReader> reader;
-    static std::string open;
-    if (!reader || open != slice.path) {
-        open.clear();
-        reader = std::make_unique<gdcm::ImageRegionReader>();
-        reader->SetFileName(slice.path.c_str());
-        if (!reader->ReadInformation())
-            throw ImportError(slice.path + ": its pixels cannot be read");
-        open = slice.path;
-    }
-    unsigned x0 = 0, y0 = 0, z = slice.frame >= 0 ? static_cast<unsigned>(slice.frame) : 0;
-    if (slice.tile >= 0) {
-        x0 = static_cast<unsigned>(slice.tile % slice.tilesAcross * slice.columns);
-        y0 = static_cast<unsigned>(slice.tile / slice.tilesAcross * slice.rows);
-    }
-    gdcm::BoxRegion box;
-    box.SetDomain(x0, x0 + slice.columns - 1, y0, y0 + slice.rows - 1, z, z);
-    reader->SetRegion(box);
-    const gdcm::PixelFormat format = gdcm::ImageHelper::GetPixelFormatValue(reader->GetFile());
-    const size_t count = static_cast<size_t>(slice.columns) * slice.rows;
-    std::vector<char> bytes(reader->ComputeBufferLength());
-    if (format.GetSamplesPerPixel() != 1)
-        throw ImportError(std::to_string(format.GetSamplesPerPixel()) +
-                          " components per pixel (colour); a volume of single values is needed");
-    if (bytes.size() != count * format.GetPixelSize() || !reader->ReadIntoBuffer(bytes.data(), bytes.size()))
-        throw ImportError(slice.path + ": the pixels of its frame " + std::to_string(z + 1) + " cannot be read");
-    std::vector<float> values(count);
-    const bool sign = format.GetPixelRepresentation() == 1;
-    switch (format.GetBitsAllocated()) {
-    case 8: sign ? rescaled<int8_t>(bytes, slice, &values) : rescaled<uint8_t>(bytes, slice, &values); break;
-    case 16: sign ? rescaled<int16_t>(bytes, slice, &values) : rescaled<uint16_t>(bytes, slice, &values); break;
-    case 32: sign ? rescaled<int32_t>(bytes, slice, &values) : rescaled<uint32_t>(bytes, slice, &values); break;
-    default:
-        throw ImportError(slice.path + ": pixels of " + std::to_string(format.GetBitsAllocated()) +
-                          " bits, which this tool does not read");
-    }
-    return values;
 }

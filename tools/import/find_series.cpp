@@ -1,17 +1,10 @@
-// dicom_series: the DICOM reading of import_scan. A directory (a patient CD,
-// an export) is searched to any depth for DICOM images whatever their names;
-// the chosen series is split into stacks of one orientation and one slice a
-// position, and the volume is built from each slice's own position, so that
-// gaps, uneven spacing and gantry tilt come out as the patient lay. Whatever
-// cannot be placed right is refused, never imported distorted.
-#include "dicom_series.h"
-#include "dicom_frames.h"
-
-#include "itkGDCMImageIO.h"
-#include "itkImageFileReader.h"
+// find_series: the DICOM images under a folder (a patient CD, an export),
+// searched to any depth whatever their names, grouped into series, and the
+// chosen series split into stacks of one orientation and one slice a
+// position. Whatever cannot be told apart is refused, never imported mixed.
+#include "import.h"
 
 #include <gdcmReader.h>
-#include <gdcmStringFilter.h>
 #include <gdcmTrace.h>
 
 #include <algorithm>
@@ -25,9 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <tuple>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -37,8 +30,6 @@
 
 static const double sameDirection = 0.01;   // largest difference of direction cosines within one stack
 static const double samePlace = 0.01;       // mm: slices nearer than this lie at one position
-static const double mostTilt = 45;          // degrees between the slices' normal and their succession
-static const int mostMissingSlices = 3;     // a wider gap is refused rather than filled
 static const double reportEverySeconds = 1;  // a long search says how far it has got
 static const double longestHeaderSeconds = 2;  // a file whose header takes longer is passed over
 static const size_t mostStacksListed = 20;  // beyond, the stacks left out are summed up in one line
@@ -48,7 +39,6 @@ struct Series {
     std::string uid, number, description, modality;
     std::vector<Slice> slices;
 };
-using Stack = std::vector<Slice>;
 
 // A cheap look at the first two data elements, so that the DICOM library,
 // which can abort or run away on arbitrary bytes, sees only files that begin
@@ -558,194 +548,6 @@ static const Stack& chooseStack(const Series& series, const std::vector<Stack>& 
     return chosen;
 }
 
-// Looks at the distances between successive slices (ALONG the line they
-// follow): reports a gap or spacing that changes along the stack (both filled
-// by interpolation), and refuses a gap too wide to fill. A gap is named by
-// where its slices lie across their planes (their slice locations).
-static void checkSpacing(const std::vector<double>& along, const std::vector<double>& locations)
-{
-    struct Run {
-        size_t first, count;  // steps: step i lies between slices i and i+1
-        double spacing;
-    };
-    std::vector<Run> runs;
-    for (size_t i = 0; i + 1 < along.size(); ++i) {
-        double step = along[i + 1] - along[i];
-        if (!runs.empty() && std::fabs(step - runs.back().spacing) <= 0.05 * runs.back().spacing + 0.01) {
-            Run& run = runs.back();
-            run.spacing = (run.spacing * run.count + step) / (run.count + 1);
-            ++run.count;
-        } else {
-            runs.push_back({i, 1, step});
-        }
-    }
-    std::vector<Run> even;  // the runs that are not gaps
-    for (size_t r = 0; r < runs.size(); ++r) {
-        double around = 0;  // the spacing on either side of a single step
-        if (r > 0)
-            around = std::max(around, runs[r - 1].spacing);
-        if (r + 1 < runs.size())
-            around = std::max(around, runs[r + 1].spacing);
-        const Run& run = runs[r];
-        if (run.count > 1 || around == 0 || run.spacing < 1.5 * around) {
-            even.push_back(run);
-            continue;
-        }
-        int missing = static_cast<int>(std::lround(run.spacing / around)) - 1;
-        char where[200];
-        snprintf(where, sizeof where, "a gap of %.3g mm between slices %zu and %zu (at %.4g and %.4g mm), "
-                 "where they lie %.3g mm apart beside it",
-                 run.spacing, run.first + 1, run.first + 2, locations[run.first], locations[run.first + 1], around);
-        if (missing > mostMissingSlices)
-            throw ImportError(std::string(where) + ": about " + std::to_string(missing) +
-                              " slices missing, too many to fill in");
-        printf("  %s: about %d slice%s missing, filled in by interpolation\n", where, missing, missing == 1 ? "" : "s");
-    }
-    bool uneven = false;
-    for (const Run& run : even)
-        uneven = uneven || std::fabs(run.spacing - even[0].spacing) > 0.05 * even[0].spacing + 0.01;
-    if (!uneven)
-        return;
-    std::string parts;
-    for (size_t r = 0; r < even.size() && r < 6; ++r) {
-        char part[120];
-        snprintf(part, sizeof part, "%s%.3g mm from slice %zu to %zu", r ? ", " : "", even[r].spacing,
-                 even[r].first + 1, even[r].first + even[r].count + 1);
-        parts += part;
-    }
-    printf("  the spacing of the slices changes along the stack: %s%s; filled in by interpolation\n", parts.c_str(),
-           even.size() > 6 ? ", ..." : "");
-}
-
-// One slice's values (rescaled as its header says), its rows one after another.
-static std::vector<float> readPixels(const Slice& slice)
-{
-    if (slice.frame >= 0 || slice.tile >= 0)
-        return readFramePixels(slice);
-    auto io = itk::GDCMImageIO::New();
-    auto reader = itk::ImageFileReader<ScanImage>::New();
-    reader->SetImageIO(io);
-    reader->SetFileName(slice.path);
-    reader->Update();
-    if (io->GetNumberOfComponents() != 1)
-        throw ImportError(std::to_string(io->GetNumberOfComponents()) +
-                          " components per pixel (colour); a volume of single values is needed");
-    const ScanImage* image = reader->GetOutput();
-    size_t count = image->GetBufferedRegion().GetNumberOfPixels();
-    if (count != static_cast<size_t>(slice.rows) * slice.columns)
-        throw ImportError(slice.path + " holds " + std::to_string(count) + " pixels, its header says " +
-                          std::to_string(slice.columns) + "x" + std::to_string(slice.rows));
-    return std::vector<float>(image->GetBufferPointer(), image->GetBufferPointer() + count);
-}
-
-// The volume of a stack, built from every slice's own position and
-// orientation: its third axis runs along the line the slices follow (askew
-// to their planes where the gantry was tilted), sampled evenly at the
-// smallest spacing, with slices interpolated where the stack has gaps or
-// wider spacing.
-static ScanImage::Pointer placeSlices(Stack stack)
-{
-    size_t unplaced = std::count_if(stack.begin(), stack.end(), [](const Slice& s) { return !s.placed; });
-    if (unplaced > 0)
-        throw ImportError(std::to_string(unplaced) + " of its " + std::to_string(stack.size()) +
-                          " slices have no position or orientation (Image Position and Orientation (Patient), "
-                          "and for the frames of a file the distance between them), "
-                          "so where they lie is not known");
-    if (stack[0].spacing[0] == 0)
-        throw ImportError("its slices do not give their pixel spacing, so their size is not known");
-    std::sort(stack.begin(), stack.end(), [](const Slice& a, const Slice& b) { return depth(a) < depth(b); });
-    const size_t count = stack.size();
-    for (size_t i = 0; i + 1 < count; ++i)
-        if (depth(stack[i + 1]) - depth(stack[i]) < samePlace)
-            throw ImportError("slices " + std::to_string(i + 1) + " and " + std::to_string(i + 2) + " (" +
-                              stack[i].path + " and " + stack[i + 1].path +
-                              ") lie at the same position and nothing in their headers tells them apart");
-
-    // The line the slices follow, and where each lies along it.
-    Vector normal = itk::CrossProduct(stack[0].row, stack[0].column);
-    Vector line = stack.back().position - stack[0].position;
-    line.Normalize();
-    const double offLine = 0.1 * std::min(stack[0].spacing[0], stack[0].spacing[1]);
-    std::vector<double> along, locations;
-    for (size_t i = 0; i < count; ++i) {
-        locations.push_back(depth(stack[i]));
-        Vector offset = stack[i].position - stack[0].position;
-        along.push_back(offset * line);
-        double off = (offset - line * along.back()).GetNorm();
-        if (off > offLine) {
-            char text[160];
-            snprintf(text, sizeof text, " lies %.3g mm off the line the others follow, so their places "
-                     "contradict each other", off);
-            throw ImportError("slice " + std::to_string(i + 1) + " (" + stack[i].path + ")" + text);
-        }
-    }
-    double tilt = std::acos(std::clamp(line * normal, -1.0, 1.0)) * 180 / M_PI;
-    if (tilt > mostTilt)
-        throw ImportError("the slices follow each other at " + std::to_string(static_cast<int>(tilt)) +
-                          " degrees to their planes, too slanted to be one stack");
-    if (tilt > 0.1)
-        printf("  the slices lie tilted %.3g degrees against the line they follow (gantry tilt): built sheared, "
-               "as they lie\n", tilt);
-    // Spacing that is even but for the rounding of the positions keeps one plane a slice.
-    const double length = along.back();
-    bool even = true;
-    for (size_t i = 0; i < count; ++i)
-        even = even && std::fabs(along[i] - i * length / (count - 1)) < 0.2 * length / (count - 1);
-    size_t steps = count - 1;
-    if (!even) {
-        checkSpacing(along, locations);
-        double smallest = along[1] - along[0];
-        for (size_t i = 1; i + 1 < count; ++i)
-            smallest = std::min(smallest, along[i + 1] - along[i]);
-        steps = std::max<size_t>(1, static_cast<size_t>(std::ceil(length / smallest - 0.1)));
-    }
-    const double step = length / steps;
-    const size_t columns = stack[0].columns, rows = stack[0].rows, planes = steps + 1;
-    if (static_cast<double>(columns) * rows * planes > mostVoxels)
-        throw ImportError("its slices would make " + std::to_string(columns) + "x" + std::to_string(rows) + "x" +
-                          std::to_string(planes) + " voxels, more than can be allocated");
-
-    auto volume = ScanImage::New();
-    volume->SetRegions(ScanImage::SizeType{{columns, rows, planes}});
-    ScanImage::SpacingType spacing;
-    spacing[0] = stack[0].spacing[0], spacing[1] = stack[0].spacing[1], spacing[2] = step;
-    volume->SetSpacing(spacing);
-    ScanImage::DirectionType axes;
-    for (int i = 0; i < 3; ++i)
-        axes(i, 0) = stack[0].row[i], axes(i, 1) = stack[0].column[i], axes(i, 2) = line[i];
-    volume->SetDirection(axes);
-    ScanImage::PointType origin;
-    for (int i = 0; i < 3; ++i)
-        origin[i] = stack[0].position[i];
-    volume->SetOrigin(origin);
-    volume->Allocate();
-
-    // Plane by plane, between the two slices around it; each slice is read once.
-    const size_t plane = columns * rows;
-    size_t below = 0;
-    std::vector<float> lower = readPixels(stack[0]), upper = readPixels(stack[1]);
-    int reported = 0;
-    for (size_t k = 0; k < planes; ++k) {
-        double at = k == steps ? length : k * step;
-        while (below + 2 < count && along[below + 1] <= at) {
-            ++below;
-            lower = std::move(upper);
-            upper = readPixels(stack[below + 1]);
-        }
-        double share = std::clamp((at - along[below]) / (along[below + 1] - along[below]), 0.0, 1.0);
-        float* out = volume->GetBufferPointer() + k * plane;
-        for (size_t i = 0; i < plane; ++i)
-            out[i] = static_cast<float>(lower[i] + share * (upper[i] - lower[i]));
-        int fifths = static_cast<int>(5 * (below + 1) / count);
-        if (fifths > reported && fifths < 5) {
-            reported = fifths;
-            printf("  %d%% read\n", fifths * 20);
-            fflush(stdout);
-        }
-    }
-    return volume;
-}
-
 // Where the images of a stack come from, in words: "", or the kind and count of the files.
 static std::string origin(const Stack& stack)
 {
@@ -781,7 +583,7 @@ static std::string whichStack(const Stack& chosen, const std::vector<Stack>& sta
     return words;
 }
 
-ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomChoice& choice, std::string* modality)
+Stack findStack(const std::string& directory, const DicomChoice& choice, std::string* modality)
 {
     gdcm::Trace::WarningOff();  // failures are reported in one line of our own
     gdcm::Trace::ErrorOff();
@@ -808,5 +610,5 @@ ScanImage::Pointer readDicomDirectory(const std::string& directory, const DicomC
     if (stack.size() == 1)
         throw ImportError("a 2D image (" + std::to_string(stack[0].columns) + "x" + std::to_string(stack[0].rows) +
                           "x1 pixels); a volume is needed");
-    return placeSlices(stack);
+    return stack;
 }

@@ -1,0 +1,251 @@
+// import_scan: turns a real CT or MRI scan (NIfTI, NRRD, MetaImage, or a
+// directory holding DICOM series, to any depth) into the viewer's volume: 256^3 unsigned
+// bytes, x fastest, with the patient's left at +x, superior at +y and anterior
+// at +z, so that a head faces the viewer in its default view.
+//
+//   import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]
+//
+// The import is a stream: the scan is found and placed from its headers, then
+// read plane by plane, each plane resampled into the cube as it comes; the
+// values are mapped to bytes on the cube alone.
+#include "import.h"
+
+#include "itkMacro.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+// A library's message as one line, without the name and address of the object that raised it.
+static std::string oneLine(std::string text)
+{
+    if (text.rfind("ITK ERROR: ", 0) == 0 && text.find("): ") != std::string::npos)
+        text = text.substr(text.find("): ") + 3);
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    size_t end = text.find_last_not_of(' ');
+    return end == std::string::npos ? text : text.substr(0, end + 1);
+}
+
+// The direction of an image axis in patient words (ITK's physical frame is
+// x to the left, y to the back, z to the top).
+static std::string axisWord(const Direction& direction, int axis)
+{
+    static const char* words[3][2] = {{"left", "right"}, {"posterior", "anterior"}, {"superior", "inferior"}};
+    int dominant = 0;
+    for (int row = 1; row < 3; ++row)
+        if (std::fabs(direction(row, axis)) > std::fabs(direction(dominant, axis)))
+            dominant = row;
+    std::string word = words[dominant][direction(dominant, axis) < 0 ? 1 : 0];
+    return std::fabs(direction(dominant, axis)) < 0.999 ? "about " + word : word;
+}
+
+static void writeVolume(const std::string& path, const std::vector<unsigned char>& bytes)
+{
+    FILE* file = fopen(path.c_str(), "wb");
+    bool written = file != nullptr && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file == nullptr || fclose(file) != 0 || !written)
+        throw ImportError(std::string("cannot write it: ") + strerror(errno));
+}
+
+static void printScan(const std::string& input, const Grid& grid)
+{
+    printf("read %s: %zux%zux%zu voxels of %gx%gx%g mm, axes toward %s, %s, %s\n", input.c_str(), grid.size[0],
+           grid.size[1], grid.size[2], grid.spacing[0], grid.spacing[1], grid.spacing[2],
+           axisWord(grid.axes, 0).c_str(), axisWord(grid.axes, 1).c_str(), axisWord(grid.axes, 2).c_str());
+    fflush(stdout);
+}
+
+// The lines of a child's standard error that are this tool's own reports.
+static std::string ownReports(const std::string& errors)
+{
+    std::string reports;
+    for (size_t start = 0, end; (end = errors.find('\n', start)) != std::string::npos; start = end + 1)
+        if (errors.compare(start, 13, "import_scan: ") == 0)
+            reports += errors.substr(start, end + 1 - start);
+    return reports;
+}
+
+// The whole import, stage after stage, from reading INPUT to writing the
+// bytes into TEMPORARY. Returns the exit status.
+static int importScan(const std::string& input, const std::string& output, const std::string& temporary,
+                      const double* window, const DicomChoice& dicom, size_t volume)
+{
+    std::string failing = input;  // what a failure names: the input, until writing starts
+    try {
+        std::error_code error;
+        if (!std::filesystem::exists(input, error))
+            throw ImportError("no such file or directory");
+        std::filesystem::path folder = input;
+        if (folder.filename() == "DICOMDIR")  // it stands for the folder it lies in
+            folder = folder.parent_path().empty() ? "." : folder.parent_path();
+        const bool isFolder = std::filesystem::is_directory(folder, error);
+        if (isFolder && volume > 0)
+            throw ImportError("a DICOM directory; --volume chooses within a file of several volumes "
+                              "(--series and --stack choose within a directory)");
+        if (!isFolder && (!dicom.series.empty() || dicom.stack > 0))
+            throw ImportError("a file; --series and --stack choose within a DICOM directory");
+
+        // Finding the scan and placing it: a DICOM stack, or a file.
+        Placement placement;
+        ScanFile file;
+        std::string modality;
+        if (isFolder) {
+            placement = placeSlices(findStack(folder.string(), dicom, &modality));
+        } else {
+            file = openScanFile(input, volume);
+            modality = file.modality;
+        }
+        const Grid& grid = isFolder ? placement.grid : file.grid;
+        printScan(input, grid);
+
+        // Reading it plane by plane, each counted and resampled into the cube as it comes.
+        Cube cube;
+        ValueCount count;
+        startCount(&count, static_cast<double>(grid.size[0]) * grid.size[1] * grid.size[2]);
+        PlaneSink resample = resampleInto(grid, &cube);
+        const size_t plane = grid.size[0] * grid.size[1];
+        PlaneSink sink = [&](const float* values) {
+            countPlane(&count, values, plane);
+            resample(values);
+        };
+        if (isFolder)
+            readPlacedSlices(placement, sink);
+        else
+            readScanFile(file, sink);
+
+        // Mapping the cube's values to bytes, and writing them.
+        std::vector<unsigned char> bytes = mapToBytes(cube, count, modality, window);
+        failing = output;
+        printf("writing %s\n", output.c_str());
+        fflush(stdout);
+        writeVolume(temporary, bytes);
+    } catch (const ImportError& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), error.what());
+        return 1;
+    } catch (const itk::ExceptionObject& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.GetDescription()).c_str());
+        return 1;
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "import_scan: %s: not enough memory to import it\n", failing.c_str());
+        return 1;
+    } catch (const std::exception& error) {
+        fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), oneLine(error.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    double window[2];
+    bool windowGiven = false, understood = argc >= 3;
+    DicomChoice dicom;
+    long volume = 0;
+    for (int i = 3; i < argc && understood; ++i) {
+        std::string option = argv[i];
+        char* end0 = nullptr;
+        char* end1 = nullptr;
+        if (option == "--window" && i + 2 < argc) {
+            window[0] = strtod(argv[i + 1], &end0);
+            window[1] = strtod(argv[i + 2], &end1);
+            windowGiven = true;
+            understood = *end0 == '\0' && *end1 == '\0' && window[1] > window[0];
+            i += 2;
+        } else if (option == "--series" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            dicom.series = argv[++i];
+        } else if (option == "--stack" && i + 1 < argc) {
+            dicom.stack = static_cast<int>(strtol(argv[i + 1], &end0, 10));
+            understood = *end0 == '\0' && dicom.stack > 0;
+            ++i;
+        } else if (option == "--volume" && i + 1 < argc) {
+            volume = strtol(argv[i + 1], &end0, 10);
+            understood = *end0 == '\0' && volume > 0;
+            ++i;
+        } else {
+            understood = false;
+        }
+    }
+    if (!understood) {
+        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]  "
+                        "(LOW below HIGH; N a DICOM series number or UID; K from 1)\n");
+        return 1;
+    }
+    const std::string input = argv[1];
+    const std::string output = argv[2];
+    // Blocks of a slice's size, taken and given back for every slice, stay
+    // with the program rather than going back to the system and being
+    // faulted in again page by page.
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
+    itk::Object::GlobalWarningDisplayOff();  // failures are reported in one line of our own
+
+    // The volume is written beside OUTPUT and renamed over it only when whole,
+    // so a failed import leaves an existing OUTPUT as it was and no stray file.
+    std::string temporary = output + ".XXXXXX";
+    int descriptor = mkstemp(&temporary[0]);
+    if (descriptor < 0) {
+        fprintf(stderr, "import_scan: %s: cannot write beside it: %s\n", output.c_str(), strerror(errno));
+        return 1;
+    }
+    mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual permissions
+    umask(mask);
+    fchmod(descriptor, 0666 & ~mask);
+    close(descriptor);
+
+    // The import runs in a child process: the DICOM library aborts on some
+    // malformed files, and such a failure must still be one line and no file.
+    // Its standard error comes through a pipe, so that what such a library
+    // prints as it dies does not reach the user in place of the one line.
+    fflush(stdout);
+    int errors[2] = {-1, -1};
+    pid_t child = pipe(errors) == 0 ? fork() : -1;
+    if (child == 0) {
+        dup2(errors[1], STDERR_FILENO);
+        close(errors[0]);
+        int status = importScan(input, output, temporary, windowGiven ? window : nullptr, dicom, volume);
+        fflush(nullptr);
+        _exit(status);
+    }
+    signal(SIGINT, SIG_IGN);  // an interrupt ends the child; the parent still cleans up
+    signal(SIGTERM, SIG_IGN);
+    close(errors[1]);
+    std::string childErrors;
+    char buffer[4096];
+    while (child > 0) {
+        ssize_t count = read(errors[0], buffer, sizeof buffer);
+        if (count > 0)
+            childErrors.append(buffer, static_cast<size_t>(count));
+        else if (count == 0 || errno != EINTR)
+            break;
+    }
+    close(errors[0]);
+    int status = 0;
+    bool imported = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                    WEXITSTATUS(status) == 0;
+    if (child < 0)
+        fprintf(stderr, "import_scan: %s: cannot start the import: %s\n", input.c_str(), strerror(errno));
+    else if (!WIFSIGNALED(status))  // its own report; what the libraries printed is left out
+        fputs(ownReports(childErrors).c_str(), stderr);
+    else
+        fprintf(stderr, "import_scan: %s: the reader failed on malformed data (%s)\n", input.c_str(),
+                strsignal(WTERMSIG(status)));
+    if (imported && rename(temporary.c_str(), output.c_str()) != 0) {
+        fprintf(stderr, "import_scan: %s: cannot write it: %s\n", output.c_str(), strerror(errno));
+        imported = false;
+    }
+    if (!imported)
+        unlink(temporary.c_str());
+    return imported ? 0 : 1;
+}

@@ -13,7 +13,11 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 // One axis of the scan: its Gaussian (none where the scan is not shrunk
 // enough to alias), and the step at which the smoothed values are kept.
@@ -88,12 +92,23 @@ struct Resampling {
     Cube* cube = nullptr;
     double toScan[3][4];     // a cube voxel's index (i, j, k, 1) to the reduced scan's continuous index
     double lowest[3], highest[3];  // the reduced scan's extent, voxel edges included, along each axis
-    size_t planesIn = 0;     // planes of the scan received
     size_t planesOut = 0;    // reduced planes made
-    std::vector<float> acrossX, reducedPlane;     // a plane smoothed along x, then along y
     std::map<size_t, std::vector<float>> pending;  // reduced planes still gathering their window
     std::vector<float> previous;                   // the last reduced plane made
+    // The cube's rows (j + 256 k) in the order of the least depth they reach, the next
+    // of them to come within reach, and those within reach that are not yet filled.
+    std::vector<uint32_t> rowsByDepth, rowsInReach;
+    size_t nextRow = 0;
 };
+
+// The least and greatest reduced-scan depth along a row of the cube.
+static void rowDepths(const Resampling* r, uint32_t row, double* least, double* greatest)
+{
+    const double start = r->toScan[2][1] * (row % cubeSide) + r->toScan[2][2] * (row / cubeSide) + r->toScan[2][3];
+    const double end = start + r->toScan[2][0] * (cubeSide - 1);
+    *least = std::min(start, end);
+    *greatest = std::max(start, end);
+}
 
 // Fills the cube's voxels whose reduced-scan depth lies in [FROM, TO) from the
 // reduced planes BELOW and ABOVE, BELOW lying at depth BASE and ABOVE one further.
@@ -102,21 +117,25 @@ static void fillBetween(Resampling* r, double from, double to, const float* belo
     const size_t nx = r->axes[0].reduced, ny = r->axes[1].reduced;
     float* cube = r->cube->values.data();
     const double (*m)[4] = r->toScan;
-    for (int k = 0; k < cubeSide; ++k)
-        for (int j = 0; j < cubeSide; ++j) {
+    double least, greatest;
+    while (r->nextRow < r->rowsByDepth.size() &&
+           (rowDepths(r, r->rowsByDepth[r->nextRow], &least, &greatest), least < to))
+        r->rowsInReach.push_back(r->rowsByDepth[r->nextRow++]);
+    for (uint32_t id : r->rowsInReach) {
+            const int j = static_cast<int>(id % cubeSide), k = static_cast<int>(id / cubeSide);
             double start[3];
             for (int a = 0; a < 3; ++a)
                 start[a] = m[a][1] * j + m[a][2] * k + m[a][3];
             const double dz = m[2][0];
             // The run of i whose depth falls in [from, to), if any.
-            double zFirst = start[2], zLast = start[2] + dz * (cubeSide - 1);
-            if (std::max(zFirst, zLast) < from || std::min(zFirst, zLast) >= to)
+            rowDepths(r, id, &least, &greatest);
+            if (greatest < from || least >= to)
                 continue;
             int first = 0, last = cubeSide - 1;
             if (dz != 0) {
                 double a = (from - start[2]) / dz, b = (to - start[2]) / dz;
-                first = std::max(0, static_cast<int>(std::floor(std::min(a, b))) - 1);
-                last = std::min(cubeSide - 1, static_cast<int>(std::ceil(std::max(a, b))) + 1);
+                first = static_cast<int>(std::clamp(std::floor(std::min(a, b)) - 1, 0.0, cubeSide - 1.0));
+                last = static_cast<int>(std::clamp(std::ceil(std::max(a, b)) + 1, 0.0, cubeSide - 1.0));
             }
             float* row = cube + (static_cast<size_t>(k) * cubeSide + j) * cubeSide;
             for (int i = first; i <= last; ++i) {
@@ -136,7 +155,14 @@ static void fillBetween(Resampling* r, double from, double to, const float* belo
                 double lower = bilinear(below);
                 row[i] = static_cast<float>(above == below ? lower : lower + sz * (bilinear(above) - lower));
             }
-        }
+    }
+    // Rows wholly above TO are filled for good.
+    r->rowsInReach.erase(std::remove_if(r->rowsInReach.begin(), r->rowsInReach.end(),
+                                        [&](uint32_t id) {
+                                            rowDepths(r, id, &least, &greatest);
+                                            return greatest < to;
+                                        }),
+                         r->rowsInReach.end());
 }
 
 // A reduced plane is complete: the cube's voxels between it and the one before are filled.
@@ -152,21 +178,20 @@ static void reducedPlaneMade(Resampling* r, std::vector<float> plane)
     r->previous = std::move(plane);
 }
 
-// One plane of the scan: smoothed within itself, added to the reduced planes
-// whose window it lies in, and those it completes resampled.
-static void addPlane(Resampling* r, const float* plane)
+// A plane of the scan smoothed within itself, into PLANE's reduced size.
+static void smoothPlane(const Resampling* r, const float* plane, std::vector<float>* acrossXBuffer, float* reduced)
 {
-    const Axis &ax = r->axes[0], &ay = r->axes[1], &az = r->axes[2];
-    const size_t k = r->planesIn++, width = ax.reduced;
+    const Axis &ax = r->axes[0], &ay = r->axes[1];
+    const size_t width = ax.reduced;
     const float* acrossX = plane;
     if (ax.radius > 0) {
         for (size_t y = 0; y < ay.size; ++y)
-            smoothLine(ax, plane + y * ax.size, r->acrossX.data() + y * width);
-        acrossX = r->acrossX.data();
+            smoothLine(ax, plane + y * ax.size, acrossXBuffer->data() + y * width);
+        acrossX = acrossXBuffer->data();
     }
     // Along y a row at a time: each reduced row the weighted sum of the rows in its window.
     for (size_t b = 0; b < ay.reduced; ++b) {
-        float* out = r->reducedPlane.data() + b * width;
+        float* out = reduced + b * width;
         std::fill(out, out + width, 0.0f);
         for (long t = -ay.radius; t <= ay.radius; ++t) {
             const float weight = ay.weights[t + ay.radius];
@@ -175,6 +200,13 @@ static void addPlane(Resampling* r, const float* plane)
                 out[x] += weight * in[x];
         }
     }
+}
+
+// Plane K of the scan, smoothed within itself, added to the reduced planes
+// whose window it lies in; those it completes are resampled.
+static void gatherPlane(Resampling* r, size_t k, const std::vector<float>& plane)
+{
+    const Axis& az = r->axes[2];
     const long step = az.step, radius = az.radius, size = static_cast<long>(az.size);
     const long firstM = std::max(0L, (static_cast<long>(k) - radius) / step - 1);
     const long lastM = std::min(static_cast<long>(az.reduced) - 1, (static_cast<long>(k) + radius) / step + 1);
@@ -187,9 +219,9 @@ static void addPlane(Resampling* r, const float* plane)
             continue;
         std::vector<float>& sum = r->pending[m];
         if (sum.empty())
-            sum.assign(r->reducedPlane.size(), 0.0f);
+            sum.assign(plane.size(), 0.0f);
         for (size_t i = 0; i < sum.size(); ++i)
-            sum[i] += static_cast<float>(weight) * r->reducedPlane[i];
+            sum[i] += static_cast<float>(weight) * plane[i];
     }
     while (!r->pending.empty() && r->pending.begin()->first == r->planesOut &&
            std::min<long>(size - 1, static_cast<long>(r->planesOut) * step + radius) <= static_cast<long>(k)) {
@@ -198,6 +230,81 @@ static void addPlane(Resampling* r, const float* plane)
         reducedPlaneMade(r, std::move(done));
     }
 }
+
+// The smoothed planes on their way from the reading thread to the one that
+// gathers them into the cube, so that the two share the work.
+struct Handover {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<float>> planes;
+    std::vector<std::vector<float>> spare;
+    bool closed = false;
+};
+static const size_t planesHandedOver = 4;  // smoothed and waiting to be gathered
+
+static void gatherAll(Resampling* r, Handover* handover)
+{
+    for (size_t k = 0;; ++k) {
+        std::vector<float> plane;
+        {
+            std::unique_lock<std::mutex> hold(handover->lock);
+            handover->changed.wait(hold, [&] { return handover->closed || !handover->planes.empty(); });
+            if (handover->planes.empty())
+                return;
+            plane = std::move(handover->planes.front());
+            handover->planes.pop_front();
+            handover->changed.notify_all();
+        }
+        gatherPlane(r, k, plane);
+        std::lock_guard<std::mutex> hold(handover->lock);
+        handover->spare.push_back(std::move(plane));
+    }
+}
+
+// What the sink keeps: the resampling, and the thread that gathers its planes.
+struct Resampler {
+    Resampling resampling;
+    Handover handover;
+    std::thread gathering;
+    std::vector<float> acrossX;
+    size_t planesIn = 0;
+
+    void finish()
+    {
+        if (!gathering.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> hold(handover.lock);
+            handover.closed = true;
+            handover.changed.notify_all();
+        }
+        gathering.join();
+    }
+    ~Resampler() { finish(); }
+
+    void add(const float* plane)
+    {
+        const Resampling* r = &resampling;
+        std::vector<float> reduced;
+        {
+            std::lock_guard<std::mutex> hold(handover.lock);
+            if (!handover.spare.empty()) {
+                reduced = std::move(handover.spare.back());
+                handover.spare.pop_back();
+            }
+        }
+        reduced.resize(r->axes[0].reduced * r->axes[1].reduced);
+        smoothPlane(r, plane, &acrossX, reduced.data());
+        {
+            std::unique_lock<std::mutex> hold(handover.lock);
+            handover.changed.wait(hold, [&] { return handover.planes.size() < planesHandedOver; });
+            handover.planes.push_back(std::move(reduced));
+            handover.changed.notify_all();
+        }
+        if (++planesIn == r->axes[2].size)
+            finish();  // the last plane: the cube is complete once it is gathered
+    }
+};
 
 // The viewer's axes in the toolkit's physical frame: +x toward the patient's
 // left, +y superior, +z anterior (the toolkit's y points to the back).
@@ -237,7 +344,8 @@ PlaneSink resampleInto(const Grid& grid, Cube* cube)
         firstCentre[axis] -= (cubeSide - 1) * 0.5 * voxel;
     printf("resampling %gx%gx%g mm into %d^3 voxels of %g mm\n", extent[0], extent[1], extent[2], cubeSide, voxel);
 
-    auto r = std::make_shared<Resampling>();
+    auto resampler = std::make_shared<Resampler>();
+    Resampling* r = &resampler->resampling;
     for (int axis = 0; axis < 3; ++axis)
         r->axes[axis] = axisFor(grid.size[axis], grid.spacing[axis], voxel, axis);
     fflush(stdout);
@@ -257,7 +365,16 @@ PlaneSink resampleInto(const Grid& grid, Cube* cube)
     r->cube = cube;
     cube->voxel = voxel;
     cube->values.assign(static_cast<size_t>(cubeSide) * cubeSide * cubeSide, outsideScan);
-    r->acrossX.resize(r->axes[0].reduced * grid.size[1]);
-    r->reducedPlane.resize(r->axes[0].reduced * r->axes[1].reduced);
-    return [r](const float* plane) { addPlane(r.get(), plane); };
+    for (uint32_t row = 0; row < static_cast<uint32_t>(cubeSide * cubeSide); ++row)
+        r->rowsByDepth.push_back(row);
+    std::vector<double> leastDepth(r->rowsByDepth.size());
+    for (uint32_t row : r->rowsByDepth) {
+        double greatest;
+        rowDepths(r, row, &leastDepth[row], &greatest);
+    }
+    std::stable_sort(r->rowsByDepth.begin(), r->rowsByDepth.end(),
+                     [&](uint32_t a, uint32_t b) { return leastDepth[a] < leastDepth[b]; });
+    resampler->acrossX.resize(r->axes[0].reduced * grid.size[1]);
+    resampler->gathering = std::thread(gatherAll, r, &resampler->handover);
+    return [resampler](const float* plane) { resampler->add(plane); };
 }

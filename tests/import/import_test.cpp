@@ -756,6 +756,15 @@ TEST_F(Import, EnhancedFilesAndMosaicsGiveThePlainGeometryAndEveryStackImports)
             }
     writeMultiFrame(frames, dir + "/echoes/IM1", "1.2.826.0.1.3680043.2.1125.1.2", "2", 1, Layout::ownOrientation);
 
+    // A field map: the magnitude at its echo time, before the map in Hz whose frames give echo time 0.
+    std::vector<Frame> fieldMap;
+    for (const Frame& frame : frames)
+        if (frame.echoTime == 4.92)
+            fieldMap.push_back({frame.where, frame.where.scale == 1 ? 1.52 : 0.0,
+                                frame.where.scale == 1 ? "ORIGINAL\\PRIMARY\\M_FFE\\M_FFE" : "ORIGINAL\\PRIMARY\\B0\\B0",
+                                1, frame.offset});
+    writeMultiFrame(fieldMap, dir + "/fieldmap/IM1", "1.2.826.0.1.3680043.2.1125.1.7", "7", 1, Layout::ownOrientation);
+
     // An fMRI run of two time points, one file each, the orientation shared by all frames.
     std::vector<Frame> first, second;
     for (const Frame& frame : frames)
@@ -794,11 +803,12 @@ TEST_F(Import, EnhancedFilesAndMosaicsGiveThePlainGeometryAndEveryStackImports)
         {"echoes", "2",
          {"  41 slices of 101x67 pixels, frames of 1 multi-frame file: echo time 4.92 ms, frame type "
           "ORIGINAL\\PRIMARY\\M\\M\n",
-          "  41 images of frame type ORIGINAL\\PRIMARY\\P\\P left out (--series 2 --stack 2 imports them)\n",
-          "  41 images of echo time 9.84 ms left out (--series 2 --stack 3 imports them)\n"},
-         {{"file: echo time 4.92 ms, frame type ORIGINAL\\PRIMARY\\P\\P\n", "mapping: percentiles"},
-          {"file: echo time 9.84 ms, frame type ORIGINAL\\PRIMARY\\M\\M\n"},
+          "  41 images of echo time 9.84 ms left out (--series 2 --stack 2 imports them)\n",
+          "  41 images of frame type ORIGINAL\\PRIMARY\\P\\P left out (--series 2 --stack 3 imports them)\n"},
+         {{"file: echo time 9.84 ms, frame type ORIGINAL\\PRIMARY\\M\\M\n"},
+          {"file: echo time 4.92 ms, frame type ORIGINAL\\PRIMARY\\P\\P\n", "mapping: percentiles"},
           {"file: echo time 9.84 ms, frame type ORIGINAL\\PRIMARY\\P\\P\n"}}},
+        {"fieldmap", "7", {"file: echo time 1.52 ms, frame type ORIGINAL\\PRIMARY\\M_FFE\\M_FFE\n"}, {}},
         {"session", "3",
          {"reading series 3\n", "  41 slices of 101x67 pixels, frames of 1 multi-frame file: temporal position 1\n",
           "  41 images of temporal position 2 left out (--series 3 --stack 2 imports them)\n"},

@@ -439,16 +439,18 @@ static std::vector<Stack> splitWhereItRepeats(const Stack& stack, std::string Sl
     return parts;
 }
 
-// False for an image of phases, real or imaginary parts, or a computed map
-// (by the values of its image or frame type after the first two): such
-// stacks come after the magnitudes of the same positions.
-static bool magnitude(const Slice& slice)
+// True for an original image of magnitudes; false for a derived image
+// (by the first value of its image or frame type), or one of phases, real or
+// imaginary parts, or a computed map such as a field map (by the values
+// after the first two): such stacks come after the magnitudes.
+static bool originalMagnitude(const Slice& slice)
 {
     std::stringstream parts(slice.imageType);
     std::string part;
     for (int i = 0; std::getline(parts, part, '\\'); ++i)
-        if (i >= 2 && (part == "P" || part == "PHASE" || part == "R" || part == "REAL" || part == "I" ||
-                       part == "IMAGINARY" || part.find("MAP") != std::string::npos))
+        if ((i == 0 && part == "DERIVED") ||
+            (i >= 2 && (part == "P" || part == "PHASE" || part == "R" || part == "REAL" || part == "I" ||
+                        part == "IMAGINARY" || part == "B0" || part.find("MAP") != std::string::npos)))
             return false;
     return true;
 }
@@ -456,8 +458,8 @@ static bool magnitude(const Slice& slice)
 // The series split into stacks of one orientation, image size, pixel spacing,
 // echo, temporal position, diffusion weighting and stack; acquisitions and
 // image (or frame) types apart where they repeat a position. The largest
-// first; of stacks as large, the first acquired: the lowest echo, the first
-// temporal position, magnitude before phase and maps, then as they came.
+// first; of stacks as large, original magnitudes before phases and derived
+// maps, then the lowest echo, the first temporal position, then as they came.
 static std::vector<Stack> splitIntoStacks(const Series& series, size_t* copies)
 {
     Stack slices = series.slices;
@@ -502,8 +504,8 @@ static std::vector<Stack> splitIntoStacks(const Series& series, size_t* copies)
         if (a.size() != b.size())
             return a.size() > b.size();
         double temporalA = atof(a[0].temporal.c_str()), temporalB = atof(b[0].temporal.c_str());
-        return std::make_tuple(a[0].echoOrder, temporalA, !magnitude(a[0])) <
-               std::make_tuple(b[0].echoOrder, temporalB, !magnitude(b[0]));
+        return std::make_tuple(!originalMagnitude(a[0]), a[0].echoOrder, temporalA) <
+               std::make_tuple(!originalMagnitude(b[0]), b[0].echoOrder, temporalB);
     });
     return stacks;
 }

@@ -33,6 +33,7 @@ static const double samePlace = 0.01;       // mm: slices nearer than this lie a
 static const double reportEverySeconds = 1;  // a long search says how far it has got
 static const double longestHeaderSeconds = 2;  // a file whose header takes longer is passed over
 static const size_t mostStacksListed = 20;  // beyond, the stacks left out are summed up in one line
+static const size_t mostDamagedListed = 3;  // damaged files named one a line; the rest counted
 
 // A series and the stacks it is split into.
 struct Series {
@@ -44,7 +45,7 @@ struct Series {
 // which can abort or run away on arbitrary bytes, sees only files that begin
 // as DICOM does: after the preamble's mark (or without a preamble), elements
 // of the meta information or identifying group, in order and within the file.
-static bool looksLikeDicom(const std::string& path)
+bool looksLikeDicom(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     std::vector<unsigned char> head(4096);
@@ -71,10 +72,141 @@ static bool looksLikeDicom(const std::string& path)
     return u16(second) == group && u16(second + 2) > u16(at + 2);
 }
 
+// The element structure of a DICOM file, walked without reading any value:
+// every element, item and fragment must lie within the file, and within the
+// sequence or item it belongs to. Returns what is wrong, in words, or "" for
+// a sound file. The DICOM library trusts the lengths it reads, and a length
+// beyond the file (a damaged header, or a transfer syntax that says big
+// endian over little-endian data) has it allocate gigabytes and read for
+// minutes; such a file is damage, known at once.
+struct ElementWalk {
+    int file = -1;
+    long long size = 0;
+    bool bigEndian = false, explicitVr = true;
+    std::string syntax;  // the transfer syntax's UID, from the meta information
+    bool pixelsCutShort = false;  // the pixels' length runs past the file's end
+
+    unsigned u16(const unsigned char* p, bool big) const { return big ? p[0] << 8 | p[1] : p[1] << 8 | p[0]; }
+    unsigned long u32(const unsigned char* p, bool big) const
+    {
+        return static_cast<unsigned long>(u16(p + (big ? 0 : 2), big)) << 16 | u16(p + (big ? 2 : 0), big);
+    }
+    static std::string tagName(unsigned group, unsigned element)
+    {
+        char name[16];
+        snprintf(name, sizeof name, "(%04x,%04x)", group, element);
+        return name;
+    }
+    // Walks the elements from AT up to END (or to a delimiter, for a container
+    // of undefined length); returns where it stopped.
+    long long walk(long long at, long long end, bool meta, int depth)
+    {
+        if (depth > 32)
+            throw ImportError("sequences nested more than 32 deep");
+        const bool big = !meta && bigEndian, explicitVr_ = meta || explicitVr;
+        while (at < end) {
+            unsigned char head[12];
+            if (at + 8 > size || pread(file, head, 8, at) != 8)
+                throw ImportError("cut short at byte " + std::to_string(size) + ", within the header of an element");
+            const unsigned group = u16(head, big), element = u16(head + 2, big);
+            if (meta && group != 0x0002)
+                return at;
+            if (group == 0xFFFE) {  // an item, or the end of an item or sequence
+                const unsigned long length = u32(head + 4, big);
+                at += 8;
+                if (element == 0xE00D || element == 0xE0DD)
+                    return at;
+                at = length == 0xFFFFFFFFul ? walk(at, size, false, depth + 1) : within(at, length, end, group, element);
+                continue;
+            }
+            unsigned long length;
+            std::string vr;
+            if (explicitVr_) {
+                if (at + 12 > size || pread(file, head, 12, at) != 12)
+                    throw ImportError("cut short at byte " + std::to_string(size) + ", within the header of element " +
+                                      tagName(group, element));
+                vr.assign(reinterpret_cast<char*>(head) + 4, 2);
+                const bool longLength = vr == "OB" || vr == "OD" || vr == "OF" || vr == "OL" || vr == "OV" ||
+                                        vr == "OW" || vr == "SQ" || vr == "SV" || vr == "UC" || vr == "UN" ||
+                                        vr == "UR" || vr == "UT" || vr == "UV";
+                length = longLength ? u32(head + 8, big) : u16(head + 6, big);
+                at += longLength ? 12 : 8;
+            } else {
+                length = u32(head + 4, big);
+                at += 8;
+            }
+            if (length == 0xFFFFFFFFul) {  // a sequence, or compressed pixels, until its delimiter
+                at = walk(at, size, false, depth + 1);
+                continue;
+            }
+            if (depth == 0 && group == 0x7FE0 && element == 0x0010) {  // the pixels: told as a slice cut short
+                pixelsCutShort = at + static_cast<long long>(length) > size;
+                return at;
+            }
+            const long long start = at;
+            at = within(at, length, end, group, element);
+            if (meta && element == 0x0010 && length < 256) {
+                syntax.assign(length, '\0');
+                if (pread(file, &syntax[0], length, start) != static_cast<ssize_t>(length))
+                    syntax.clear();
+            }
+            if (vr == "SQ")
+                walk(start, at, false, depth + 1);
+        }
+        return at;
+    }
+    // Where a value of LENGTH bytes from AT ends, if it lies within the file and within END.
+    long long within(long long at, unsigned long length, long long end, unsigned group, unsigned element) const
+    {
+        const long long last = at + static_cast<long long>(length);
+        if (static_cast<long long>(length) > size)
+            throw ImportError("element " + tagName(group, element) + " claims " + std::to_string(length) +
+                              " bytes, more than the whole file holds (" + std::to_string(size) + ")");
+        if (last > size)
+            throw ImportError("cut short at byte " + std::to_string(size) + ", within element " + tagName(group, element));
+        if (last > end)
+            throw ImportError("element " + tagName(group, element) + " runs past the end of the sequence it lies in");
+        return last;
+    }
+};
+
+static std::string damage(const std::string& path, bool* pixelsCutShort)
+{
+    ElementWalk walk;
+    walk.file = open(path.c_str(), O_RDONLY);
+    if (walk.file < 0)
+        return std::string("cannot be read: ") + strerror(errno);
+    walk.size = lseek(walk.file, 0, SEEK_END);
+    try {
+        unsigned char mark[4] = {};
+        long long at = pread(walk.file, mark, 4, 128) == 4 && memcmp(mark, "DICM", 4) == 0 ? 132 : 0;
+        unsigned char first[6] = {};
+        if (pread(walk.file, first, 6, at) == 6 && first[0] == 0x02 && first[1] == 0) {
+            // The meta information, always explicit little endian, names the transfer syntax.
+            long long metaEnd = walk.walk(at, walk.size, true, 0);
+            std::string syntax = trimmed(walk.syntax);
+            if (syntax == "1.2.840.10008.1.2.1.99")
+                return "";  // deflated: its elements are read inflated, by the library
+            walk.explicitVr = syntax != "1.2.840.10008.1.2";
+            walk.bigEndian = syntax == "1.2.840.10008.1.2.2";
+            at = metaEnd;
+        } else {
+            walk.explicitVr = isupper(first[4]) && isupper(first[5]);
+        }
+        walk.walk(at, walk.size, false, 0);
+        *pixelsCutShort = walk.pixelsCutShort;
+    } catch (const ImportError& error) {
+        close(walk.file);
+        return error.what();
+    }
+    close(walk.file);
+    return "";
+}
+
 // Reads the tags of a DICOM file that place and sort its images, up to its
 // pixels, into IMAGES (one for a classic file, one a frame or tile for the
 // others); false for anything that is not an image (a DICOMDIR, a report).
-static bool readImages(const std::string& path, std::vector<Slice>* images)
+static bool readImages(const std::string& path, bool pixelsCutShort, std::vector<Slice>* images)
 {
     const gdcm::Tag imageType(0x0008, 0x0008), instanceUid(0x0008, 0x0018), modality(0x0008, 0x0060),
         description(0x0008, 0x103e), echo(0x0018, 0x0086), seriesUid(0x0020, 0x000e),
@@ -123,7 +255,13 @@ static bool readImages(const std::string& path, std::vector<Slice>* images)
         std::error_code error;
         double length = static_cast<double>(std::filesystem::file_size(path, error));
         const double elementHeader = 12;  // the reader may have stopped past the pixels' tag and length
-        slice.complete = !error && length + elementHeader >= reader.GetStreamCurrentPosition() + pixelBytes;
+        slice.complete = !error && !pixelsCutShort && length + elementHeader >= reader.GetStreamCurrentPosition() + pixelBytes;
+    } else if (static_cast<double>(slice.frames) > static_cast<double>(std::filesystem::file_size(path))) {
+        slice.complete = false;  // compressed, yet more frames than the file holds bytes
+    }
+    if (!slice.complete) {  // left out whole: its frames are not worth counting
+        images->push_back(slice);
+        return true;
     }
     for (Slice& image : imagesOf(file, slice))
         images->push_back(image);
@@ -172,8 +310,10 @@ static Slice fromLine(const std::string& path, const std::string& line)
 // image in it (each frame, each tile) a slice. The reading runs in a child
 // process, as the DICOM library can abort on a malformed file or take seconds
 // on it: such a file is passed over (the count is returned) and the reading
-// goes on from the next one.
-static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Slice>* slices)
+// goes on from the next one. A file whose elements do not fit it is named in
+// *DAMAGED with the cause, and not given to the library at all.
+static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Slice>* slices,
+                          std::vector<std::string>* damaged)
 {
     size_t next = 0, passedOver = 0;
     auto reported = std::chrono::steady_clock::now();
@@ -192,9 +332,13 @@ static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Sli
             FILE* out = fdopen(channel[1], "w");
             for (size_t i = next; i < paths.size(); ++i) {
                 std::vector<Slice> images;
-                if (looksLikeDicom(paths[i]))
-                    readImages(paths[i], &images);
-                if (images.empty())
+                std::string damaged;
+                bool pixelsCutShort = false;
+                if (looksLikeDicom(paths[i]) && (damaged = damage(paths[i], &pixelsCutShort)).empty())
+                    readImages(paths[i], pixelsCutShort, &images);
+                if (!damaged.empty())
+                    fprintf(out, "%zu\t!%s\n", i, damaged.c_str());
+                else if (images.empty())
                     fprintf(out, "%zu\t\n", i);
                 for (const Slice& image : images)
                     fprintf(out, "%zu\t%s\n", i, toLine(image).c_str());
@@ -222,7 +366,9 @@ static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Sli
                 std::string line = pending.substr(0, end);
                 size_t tab = line.find('\t');
                 next = std::stoul(line.substr(0, tab)) + 1;
-                if (tab + 1 < line.size())
+                if (tab + 1 < line.size() && line[tab + 1] == '!')
+                    damaged->push_back(paths[next - 1] + ": " + line.substr(tab + 2));
+                else if (tab + 1 < line.size())
                     slices->push_back(fromLine(paths[next - 1], line.substr(tab + 1)));
             }
             if (std::chrono::steady_clock::now() - reported > std::chrono::duration<double>(reportEverySeconds)) {
@@ -244,22 +390,40 @@ static size_t readHeaders(const std::vector<std::string>& paths, std::vector<Sli
     return passedOver;
 }
 
-// Every DICOM image under DIRECTORY, to any depth, in the order of their paths.
+// Every DICOM image under DIRECTORY, to any depth, in the order of their
+// paths; or those of one DICOM file.
 static std::vector<Slice> searchDirectory(const std::string& directory)
 {
     namespace fs = std::filesystem;
-    printf("looking for DICOM images in %s and every folder within it\n", directory.c_str());
-    fflush(stdout);
     std::vector<std::string> paths;
     std::error_code error;
-    for (fs::recursive_directory_iterator it(directory, fs::directory_options::skip_permission_denied, error), end;
-         !error && it != end; it.increment(error))
-        if (it->is_regular_file(error))
-            paths.push_back(it->path().string());
-    std::sort(paths.begin(), paths.end());
+    const bool oneFile = !fs::is_directory(directory, error);
+    if (oneFile) {
+        paths.push_back(directory);
+    } else {
+        printf("looking for DICOM images in %s and every folder within it\n", directory.c_str());
+        fflush(stdout);
+        for (fs::recursive_directory_iterator it(directory, fs::directory_options::skip_permission_denied, error), end;
+             !error && it != end; it.increment(error))
+            if (it->is_regular_file(error))
+                paths.push_back(it->path().string());
+        std::sort(paths.begin(), paths.end());
+    }
 
     std::vector<Slice> slices;
-    size_t passedOver = readHeaders(paths, &slices);
+    std::vector<std::string> damaged;
+    size_t passedOver = readHeaders(paths, &slices, &damaged);
+    if (oneFile && !damaged.empty())
+        throw ImportError(damaged[0].substr(directory.size() + 2));
+    if (slices.empty() && !damaged.empty())
+        throw ImportError((damaged.size() == 1 ? std::string("its one DICOM file is damaged (")
+                                               : "all its " + std::to_string(damaged.size()) +
+                                                     " DICOM files are damaged (") + damaged[0] + ")");
+    for (size_t i = 0; i < damaged.size() && i < mostDamagedListed; ++i)
+        printf("  passed over %s\n", damaged[i].c_str());
+    if (damaged.size() > mostDamagedListed)
+        printf("  and %zu more damaged files passed over\n", damaged.size() - mostDamagedListed);
+    passedOver += damaged.size();
     std::set<std::string> files;
     for (const Slice& slice : slices)
         files.insert(slice.path);
@@ -271,10 +435,14 @@ static std::vector<Slice> searchDirectory(const std::string& directory)
     if (passedOver > 0)
         printf("; %zu file%s passed over, being malformed", passedOver, passedOver == 1 ? "" : "s");
     printf("\n");
+
     auto cut = std::stable_partition(slices.begin(), slices.end(), [](const Slice& s) { return s.complete; });
     if (cut != slices.end())
         printf("  %zu image%s cut short left out (%s%s)\n", slices.end() - cut, slices.end() - cut == 1 ? "" : "s",
                cut->path.c_str(), slices.end() - cut > 1 ? ", ..." : "");
+    if (cut == slices.begin() && cut != slices.end())
+        throw ImportError("all its " + std::to_string(slices.size()) + " DICOM images are cut short (" + cut->path +
+                          (slices.size() > 1 ? ", ...)" : ")"));
     slices.erase(cut, slices.end());
     return slices;
 }

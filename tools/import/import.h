@@ -100,7 +100,10 @@ struct DicomChoice {
     int stack = 0;
 };
 
-// The stack chosen under DIRECTORY, searched to any depth, with what was
+// True for a file that begins as DICOM does.
+bool looksLikeDicom(const std::string& path);
+
+// The stack chosen under DIRECTORY (or within one DICOM file), searched to any depth, with what was
 // found reported on standard output; the series' modality in *MODALITY.
 Stack findStack(const std::string& directory, const DicomChoice& choice, std::string* modality);
 

@@ -101,13 +101,14 @@ static int importScan(const std::string& input, const std::string& output, const
         Placement placement;
         ScanFile file;
         std::string modality;
-        if (isFolder) {
-            placement = placeSlices(findStack(folder.string(), dicom, &modality));
+        const bool isDicom = isFolder || looksLikeDicom(input);
+        if (isDicom) {
+            placement = placeSlices(findStack(isFolder ? folder.string() : input, dicom, &modality));
         } else {
             file = openScanFile(input, volume);
             modality = file.modality;
         }
-        const Grid& grid = isFolder ? placement.grid : file.grid;
+        const Grid& grid = isDicom ? placement.grid : file.grid;
         printScan(input, grid);
 
         // Reading it plane by plane, each counted and resampled into the cube as it comes.
@@ -120,7 +121,7 @@ static int importScan(const std::string& input, const std::string& output, const
             countPlane(&count, values, plane);
             resample(values);
         };
-        if (isFolder)
+        if (isDicom)
             readPlacedSlices(placement, sink);
         else
             readScanFile(file, sink);

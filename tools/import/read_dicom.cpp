@@ -57,12 +57,19 @@ struct SliceReader {
     std::string open;
     std::vector<char> bytes;
 
+    // The library throws its own exceptions where pixels are not what the transfer syntax says.
     void read(const Slice& slice, float* values)
     {
-        if (slice.frame < 0 && slice.tile < 0)
-            readWhole(slice, values);
-        else
-            readRegion(slice, values);
+        try {
+            if (slice.frame < 0 && slice.tile < 0)
+                readWhole(slice, values);
+            else
+                readRegion(slice, values);
+        } catch (const ImportError&) {
+            throw;
+        } catch (const std::exception&) {
+            throw ImportError(slice.path + ": its pixels cannot be decoded as its transfer syntax says");
+        }
     }
 
     void readWhole(const Slice& slice, float* values)

@@ -10,6 +10,7 @@
 #include "itkMetaDataObject.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +29,43 @@ struct DataLayout {
     double slope = 1, intercept = 0;
 };
 
+// What the toolkit found wrong with a header, in this tool's words: the
+// field that could not be read, where its NRRD reader names it.
+static std::string headerTrouble(const std::string& format, const std::string& description)
+{
+    const std::string kind = format == "NrrdImageIO" ? "NRRD" : format == "MetaImageIO" ? "MetaImage"
+                             : format == "NiftiImageIO" ? "NIfTI" : "image";
+    const size_t field = description.find("trouble parsing ");
+    const size_t open = description.find(" info |", field), close = description.find('|', open + 7);
+    if (field != std::string::npos && open != std::string::npos && close != std::string::npos)
+        return "not a readable " + kind + " header: its field \"" + description.substr(field + 16, open - field - 16) +
+               "\" cannot be read from \"" + description.substr(open + 7, close - open - 7) + "\"";
+    return "not a readable " + kind + " header";
+}
+
+// A NRRD header may name its data files by a pattern and a range of numbers;
+// a range of more files than any scan is kept in is damage, refused before
+// the toolkit lists them all.
+static void checkNrrdDataFiles(const std::string& path)
+{
+    std::ifstream header(path, std::ios::binary);
+    std::string line;
+    for (int count = 0; count < 1000 && std::getline(header, line) && !line.empty() && line != "\r"; ++count) {
+        if (line.rfind("data file:", 0) != 0 && line.rfind("datafile:", 0) != 0)
+            continue;
+        char pattern[1024];
+        double first, last, step;
+        if (line.find('%') == std::string::npos ||
+            sscanf(line.c_str() + line.find(':') + 1, " %1023s %lf %lf %lf", pattern, &first, &last, &step) != 4)
+            return;
+        const double files = step != 0 ? std::floor((last - first) / step) + 1 : HUGE_VAL;
+        if (!(files >= 1 && files <= 100000))
+            throw ImportError("its data file pattern names " + (std::isfinite(files) ? std::to_string(static_cast<long long>(files)) : std::string("endless")) +
+                              " files, more than a scan is kept in");
+        return;
+    }
+}
+
 // Reads a file's header before any voxel, so that images this tool cannot use
 // are refused with their reason rather than converted.
 static itk::ImageIOBase::Pointer readHeader(const std::string& path)
@@ -37,7 +75,16 @@ static itk::ImageIOBase::Pointer readHeader(const std::string& path)
     if (io.IsNull())
         throw ImportError("not an image in a format this tool reads (NIfTI, NRRD, MetaImage, DICOM)");
     io->SetFileName(path);
-    io->ReadImageInformation();
+    const std::string format = io->GetNameOfClass();
+    if (format == "NrrdImageIO")
+        checkNrrdDataFiles(path);
+    try {
+        io->ReadImageInformation();
+    } catch (const itk::ExceptionObject& error) {
+        throw ImportError(headerTrouble(format, error.GetDescription()));
+    }
+    if (io->GetComponentType() == itk::IOComponentEnum::UNKNOWNCOMPONENTTYPE)
+        throw ImportError("its header gives a voxel type this tool does not read");
     if (io->GetPixelType() == itk::IOPixelEnum::COMPLEX)
         throw ImportError("complex pixels; a volume of real values is needed");
     if (io->GetNumberOfComponents() != 1)
@@ -416,9 +463,8 @@ void readScanFile(const ScanFile& scan, const PlaneSink& sink)
     ByteStream stream(layout);
     auto cutShort = [&] {
         if (stream.damaged)
-            return ImportError("its compressed data is damaged: it does not inflate past byte " +
-                               std::to_string(stream.delivered) + " of the " + std::to_string(needed) +
-                               " its header gives");
+            return ImportError("its compressed data is damaged: it does not inflate whole to the " +
+                               std::to_string(needed) + " bytes its header gives");
         return ImportError("the file is cut short: its compressed data ends after " +
                            std::to_string(stream.delivered) + " of the " + std::to_string(needed) +
                            " bytes its header gives");

@@ -13,6 +13,7 @@
 #include <gdcmSequenceOfItems.h>
 #include <gdcmWriter.h>
 
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -110,9 +111,10 @@ Scene::Pointer sampleScene(Scene::SizeType size, Scene::SpacingType spacing, Dir
 }
 
 template <typename Image>
-void writeImage(const typename Image::Pointer& image, const std::string& path)
+void writeImage(const typename Image::Pointer& image, const std::string& path, bool compressed = false)
 {
     auto writer = itk::ImageFileWriter<Image>::New();
+    writer->SetUseCompression(compressed);
     writer->SetInput(image);
     writer->SetFileName(path);
     writer->Update();
@@ -989,6 +991,29 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         frames.push_back({slice, 30, "ORIGINAL\\PRIMARY\\M\\NONE", 1, 0});
     writeMultiFrame(frames, in("unspaced/IM1"), "1.2.826.0.1.3680043.2.1125.1.2", "2", 1, Layout::classicUnspaced);
 
+    // Damaged files, each refused at once: headers whose fields cannot be read or
+    // claim absurd counts, compressed data that does not inflate whole, and DICOM
+    // whose element lengths or transfer syntax do not fit the bytes.
+    auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    writeFile(in("sizes.nrrd"), replaced(nrrd, "sizes: 40 40 40", "sizes: a b c"));
+    writeFile(in("pattern.nrrd"), nrrd.substr(0, nrrd.find("\n\n")) + "\ndata file: slice%03d.raw 1 2147483648 1 2\n\n");
+    writeFile(in("type.mha"), replaced(mha, "MET_FLOAT", "MET_QUATERNION"));
+    writeImage<Scene>(scene, dir + "/zipped.mha", true);
+    std::string zipped = readFile(dir + "/zipped.mha");
+    writeFile(in("halved.mha"), zipped.substr(0, zipped.size() / 2 + 400));
+    zipped[zipped.size() / 2] = static_cast<char>(zipped[zipped.size() / 2] ^ 0x5a);
+    writeFile(in("flipped.mha"), zipped);
+    writeMultiFrame(frames, dir + "/frames", "1.2.826.0.1.3680043.2.1125.1.2", "2", 1, Layout::ownOrientation);
+    const std::string enhanced = readFile(dir + "/frames");
+    const std::string littleEndian("1.2.840.10008.1.2.1\0", 20);
+    makeDir(in("endian"));
+    for (int k = 1; k <= 3; ++k)
+        writeFile(in("endian/IM" + std::to_string(k)), replaced(enhanced, littleEndian, std::string("1.2.840.10008.1.2.2\0", 20)));
+    writeFile(in("header.dcm"), enhanced.substr(0, 232));
+    writeFile(in("rle.dcm"), replaced(enhanced, littleEndian, std::string("1.2.840.10008.1.2.5\0", 20)));
+
     const struct {
         std::string input, cause;
     } cases[] = {
@@ -1009,13 +1034,24 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         {in("twice"), "lie at the same position and nothing in their headers tells them apart"},
         {in("halves"), "no orientation holds a majority"},
         {in("unspaced"), "61 of its 61 slices have no position or orientation"},
+        {in("sizes.nrrd"), "not a readable NRRD header: its field \"sizes\" cannot be read from \"a b c\""},
+        {in("pattern.nrrd"), "its data file pattern names 2147483648 files"},
+        {in("type.mha"), "a voxel type this tool does not read"},
+        {in("halved.mha"), "cut short"},
+        {in("flipped.mha"), "its compressed data "},
+        {in("endian"), "all its 3 DICOM files are damaged"},
+        {in("header.dcm"), "cut short at byte 232"},
+        {in("rle.dcm"), "its pixels cannot be decoded as its transfer syntax says"},
     };
     const std::string output = dir + "/out/volume.raw";
     makeDir(dir + "/out");
     const std::string before = "the volume the user had";
     writeFile(output, before);
     for (const auto& bad : cases) {
+        auto start = std::chrono::steady_clock::now();
         ImportRun run = importScan(dir, {bad.input, output});
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 30) << bad.input << ": refused only after a long search";
         EXPECT_EQ(run.status, 1) << bad.input << ": " << run.errors;
         EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
         EXPECT_EQ(run.errors.rfind("import_scan: " + bad.input + ": ", 0), 0u) << run.errors;

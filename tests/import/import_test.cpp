@@ -1080,6 +1080,7 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         return text.replace(text.find(from), from.size(), to);
     };
     writeFile(in("sizes.nrrd"), replaced(nrrd, "sizes: 40 40 40", "sizes: a b c"));
+    writeFile(in("axes.mha"), replaced(mha, "TransformMatrix = 1 0 0 0 1 0 0 0 1", "TransformMatrix = 1 0 0 1 0 0 0 0 1"));
     writeFile(in("pattern.nrrd"), nrrd.substr(0, nrrd.find("\n\n")) + "\ndata file: slice%03d.raw 1 2147483648 1 2\n\n");
     writeFile(in("type.mha"), replaced(mha, "MET_FLOAT", "MET_QUATERNION"));
     writeImage<Scene>(scene, dir + "/zipped.mha", true);
@@ -1118,6 +1119,7 @@ TEST_F(Import, BadInputsFailInOneLineAndLeaveTheOutputAsItWas)
         {in("unspaced"), "61 of its 61 slices have no position or orientation"},
         {in("sizes.nrrd"), "not a readable NRRD header: its field \"sizes\" cannot be read from \"a b c\""},
         {in("pattern.nrrd"), "its data file pattern names 2147483648 files"},
+        {in("axes.mha"), "its axes do not span a volume"},
         {in("type.mha"), "a voxel type this tool does not read"},
         {in("halved.mha"), "cut short"},
         {in("flipped.mha"), "its compressed data "},

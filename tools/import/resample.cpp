@@ -9,6 +9,8 @@
 // Memory: the cube and a window of reduced planes, whatever the scan's length.
 #include "import.h"
 
+#include <vnl/algo/vnl_determinant.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -34,8 +36,10 @@ static Axis axisFor(size_t size, double spacing, double voxel, int index)
     double sigma = 0.5 * std::sqrt(std::max(0.0, voxel * voxel - spacing * spacing));
     if (sigma >= 0.5 * spacing) {
         printf("  smoothing along scan axis %d, sigma %g mm\n", index, sigma);
-        axis.step = std::max(1, static_cast<int>(voxel / (2 * spacing)));
-        axis.radius = static_cast<int>(std::ceil(3 * sigma / spacing));
+        // Both bounded by the axis itself, whatever spacing a header claims.
+        const double most = static_cast<double>(size);
+        axis.step = static_cast<int>(std::clamp(std::floor(voxel / (2 * spacing)), 1.0, most));
+        axis.radius = static_cast<int>(std::min(std::ceil(3 * sigma / spacing), most));
         axis.weights.assign(2 * axis.radius + 1, 0.0f);
         double sum = 0;
         for (int t = -axis.radius; t <= axis.radius; ++t)
@@ -122,41 +126,41 @@ static void fillBetween(Resampling* r, double from, double to, const float* belo
            (rowDepths(r, r->rowsByDepth[r->nextRow], &least, &greatest), least < to))
         r->rowsInReach.push_back(r->rowsByDepth[r->nextRow++]);
     for (uint32_t id : r->rowsInReach) {
-            const int j = static_cast<int>(id % cubeSide), k = static_cast<int>(id / cubeSide);
-            double start[3];
-            for (int a = 0; a < 3; ++a)
-                start[a] = m[a][1] * j + m[a][2] * k + m[a][3];
-            const double dz = m[2][0];
-            // The run of i whose depth falls in [from, to), if any.
-            rowDepths(r, id, &least, &greatest);
-            if (greatest < from || least >= to)
+        const int j = static_cast<int>(id % cubeSide), k = static_cast<int>(id / cubeSide);
+        double start[3];
+        for (int a = 0; a < 3; ++a)
+            start[a] = m[a][1] * j + m[a][2] * k + m[a][3];
+        const double dz = m[2][0];
+        // The run of i whose depth falls in [from, to), if any.
+        rowDepths(r, id, &least, &greatest);
+        if (greatest < from || least >= to)
+            continue;
+        int first = 0, last = cubeSide - 1;
+        if (dz != 0) {
+            double a = (from - start[2]) / dz, b = (to - start[2]) / dz;
+            first = static_cast<int>(std::clamp(std::floor(std::min(a, b)) - 1, 0.0, cubeSide - 1.0));
+            last = static_cast<int>(std::clamp(std::ceil(std::max(a, b)) + 1, 0.0, cubeSide - 1.0));
+        }
+        float* row = cube + (static_cast<size_t>(k) * cubeSide + j) * cubeSide;
+        for (int i = first; i <= last; ++i) {
+            const double x = start[0] + m[0][0] * i, y = start[1] + m[1][0] * i, z = start[2] + dz * i;
+            if (z < from || z >= to || x < r->lowest[0] || x >= r->highest[0] || y < r->lowest[1] ||
+                y >= r->highest[1])
                 continue;
-            int first = 0, last = cubeSide - 1;
-            if (dz != 0) {
-                double a = (from - start[2]) / dz, b = (to - start[2]) / dz;
-                first = static_cast<int>(std::clamp(std::floor(std::min(a, b)) - 1, 0.0, cubeSide - 1.0));
-                last = static_cast<int>(std::clamp(std::ceil(std::max(a, b)) + 1, 0.0, cubeSide - 1.0));
-            }
-            float* row = cube + (static_cast<size_t>(k) * cubeSide + j) * cubeSide;
-            for (int i = first; i <= last; ++i) {
-                const double x = start[0] + m[0][0] * i, y = start[1] + m[1][0] * i, z = start[2] + dz * i;
-                if (z < from || z >= to || x < r->lowest[0] || x >= r->highest[0] || y < r->lowest[1] ||
-                    y >= r->highest[1])
-                    continue;
-                const double fx = std::floor(x), fy = std::floor(y);
-                const size_t x0 = clampIndex(static_cast<long>(fx), nx), x1 = clampIndex(static_cast<long>(fx) + 1, nx);
-                const size_t y0 = clampIndex(static_cast<long>(fy), ny), y1 = clampIndex(static_cast<long>(fy) + 1, ny);
-                const double sx = x - fx, sy = y - fy, sz = std::clamp(z - base, 0.0, 1.0);
-                auto bilinear = [&](const float* p) {
-                    double top = p[y0 * nx + x0] + sx * (p[y0 * nx + x1] - p[y0 * nx + x0]);
-                    double bottom = p[y1 * nx + x0] + sx * (p[y1 * nx + x1] - p[y1 * nx + x0]);
-                    return top + sy * (bottom - top);
-                };
-                double lower = bilinear(below);
-                row[i] = static_cast<float>(above == below ? lower : lower + sz * (bilinear(above) - lower));
-            }
+            const double fx = std::floor(x), fy = std::floor(y);
+            const size_t x0 = clampIndex(static_cast<long>(fx), nx), x1 = clampIndex(static_cast<long>(fx) + 1, nx);
+            const size_t y0 = clampIndex(static_cast<long>(fy), ny), y1 = clampIndex(static_cast<long>(fy) + 1, ny);
+            const double sx = x - fx, sy = y - fy, sz = std::clamp(z - base, 0.0, 1.0);
+            auto bilinear = [&](const float* p) {
+                double top = p[y0 * nx + x0] + sx * (p[y0 * nx + x1] - p[y0 * nx + x0]);
+                double bottom = p[y1 * nx + x0] + sx * (p[y1 * nx + x1] - p[y1 * nx + x0]);
+                return top + sy * (bottom - top);
+            };
+            double lower = bilinear(below);
+            row[i] = static_cast<float>(above == below ? lower : lower + sz * (bilinear(above) - lower));
+        }
     }
-    // Rows wholly above TO are filled for good.
+    // Rows that lie wholly before TO are filled for good.
     r->rowsInReach.erase(std::remove_if(r->rowsInReach.begin(), r->rowsInReach.end(),
                                         [&](uint32_t id) {
                                             rowDepths(r, id, &least, &greatest);
@@ -323,6 +327,8 @@ PlaneSink resampleInto(const Grid& grid, Cube* cube)
     for (int axis = 0; axis < 3; ++axis)
         if (!(grid.spacing[axis] > 0) || !std::isfinite(grid.spacing[axis]))
             throw ImportError("the header gives a voxel spacing of " + std::to_string(grid.spacing[axis]));
+    if (!(std::fabs(vnl_determinant(grid.axes.GetVnlMatrix().as_ref())) > 1e-6))
+        throw ImportError("its axes do not span a volume: two of them are parallel, or one has no length");
     const Direction toViewer(viewerAxes().GetTranspose());
     Vector lowest, highest;
     lowest.Fill(HUGE_VAL);

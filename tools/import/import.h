@@ -12,6 +12,7 @@
 //   main.cpp         the options, and the stages one after another in a child process
 #pragma once
 
+#include "itkImageIOBase.h"
 #include "itkMatrix.h"
 #include "itkVector.h"
 
@@ -133,6 +134,7 @@ struct ScanFile {
     Grid grid;
     std::string modality;
     size_t volumes = 1, volume = 1;  // of a file of several volumes, the one read (from 1)
+    itk::ImageIOBase::Pointer header;  // the toolkit's reader, its header read
 };
 // Reads and checks PATH's header; VOLUME (from 1, or 0 for the first) chooses within a file of several.
 ScanFile openScanFile(const std::string& path, size_t volume);
@@ -145,7 +147,6 @@ void readScanFile(const ScanFile& file, const PlaneSink& sink);
 // marked as such until the scan's lowest value is known.
 struct Cube {
     std::vector<float> values;
-    double voxel = 0;  // mm
 };
 static const float outsideScan = -3.4028235e38f;  // the lowest float
 

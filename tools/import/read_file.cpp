@@ -287,6 +287,7 @@ ScanFile openScanFile(const std::string& path, size_t volume)
     ScanFile scan;
     scan.path = path;
     itk::ImageIOBase::Pointer io = readHeader(path);
+    scan.header = io;
     scan.volumes = checkSize(io);
     if (volume > 0 && scan.volumes == 1)
         throw ImportError("a single volume; --volume chooses within a file of several");
@@ -444,7 +445,7 @@ static void readWhole(const ScanFile& scan, itk::ImageIOBase* io, const PlaneSin
 
 void readScanFile(const ScanFile& scan, const PlaneSink& sink)
 {
-    itk::ImageIOBase::Pointer io = readHeader(scan.path);
+    itk::ImageIOBase* io = scan.header;
     DataLayout layout = layoutOf(scan.path, io);
     if (layout.file.empty())
         return readWhole(scan, io, sink);

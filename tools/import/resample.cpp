@@ -369,7 +369,6 @@ PlaneSink resampleInto(const Grid& grid, Cube* cube)
         r->highest[a] = (grid.size[a] - 0.5) / r->axes[a].step;
     }
     r->cube = cube;
-    cube->voxel = voxel;
     cube->values.assign(static_cast<size_t>(cubeSide) * cubeSide * cubeSide, outsideScan);
     for (uint32_t row = 0; row < static_cast<uint32_t>(cubeSide * cubeSide); ++row)
         r->rowsByDepth.push_back(row);

@@ -920,6 +920,86 @@ TEST_F(Import, AShrunkScanReadAsAStreamGivesTheCubeOfAWholeRead)
 
 // NIfTI as converters write it: stored as integers with a scale factor, and
 // several volumes in one file, of which --volume K chooses.
+// The scene's parts as labels: the ball 7, the markers 300 (left), 12 (top) and 40 (front).
+float sceneLabel(const Scene::PointType& p)
+{
+    auto inside = [&](double x, double y, double z, double r) {
+        return (p[0] - x) * (p[0] - x) + (p[1] - y) * (p[1] - y) + (p[2] - z) * (p[2] - z) < r * r;
+    };
+    return inside(markerDistance, 0, 0, markerRadius) ? 300.0f
+         : inside(0, 0, markerDistance, markerRadius)  ? 12.0f
+         : inside(0, -markerDistance, 0, markerRadius) ? 40.0f
+         : inside(0, 0, 0, ballRadius)                  ? 7.0f
+                                                        : 0.0f;
+}
+
+// A label map on a coarser, flipped and turned grid of its own lands on the
+// scan's own markers, each label whole (the indices 1..4 in the order of the
+// labels' values, nothing between them); maps that cannot be shown are refused.
+TEST_F(Import, ALabelMapOnAnotherGridLandsOnTheScanWithItsLabelsWhole)
+{
+    Direction identity;
+    identity.SetIdentity();
+    writeImage<Scene>(sampleScene({{101, 67, 51}}, spacingOf(1.0, 1.5, 2.0), identity), dir + "/scan.nii");
+    Scene::Pointer labels = sampleScene({{60, 60, 60}}, spacingOf(2, 2, 2),
+                                        axesFromRows({-1, 0, 0, 0, -1, 0, 0, 0, 1}) * oblique(20), sceneLabel);
+    auto stored = itk::Image<short, 3>::New();  // whole numbers in integer storage: a label map
+    stored->CopyInformation(labels);
+    stored->SetRegions(labels->GetLargestPossibleRegion());
+    stored->Allocate();
+    std::copy_n(labels->GetBufferPointer(), labels->GetLargestPossibleRegion().GetNumberOfPixels(),
+                stored->GetBufferPointer());
+    writeImage<itk::Image<short, 3>>(stored, dir + "/labels.nii.gz");
+
+    Volume scan = imported(dir + "/scan.nii", {"--overlay", dir + "/labels.nii.gz", dir + "/overlay.raw"});
+    Volume overlay{readFile(dir + "/overlay.raw")};
+    ASSERT_EQ(overlay.bytes.size(), scan.bytes.size());
+    EXPECT_EQ(readFile(dir + "/overlay.labels.lut").size(), 768u);
+    std::map<int, Centroid> byIndex;
+    for (int z = 0; z < side; ++z)
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                Centroid& c = byIndex[overlay.at(x, y, z)];
+                c.x += x, c.y += y, c.z += z, c.count += 1;
+            }
+    ASSERT_EQ(byIndex.size(), 5u) << "only 0 and the four labels' indices";
+    for (auto& [index, c] : byIndex)
+        c.x /= c.count, c.y /= c.count, c.z /= c.count;
+    // Each marker's label sits on the scan's marker, beyond the ball along its own axis.
+    Centroid ball = byIndex[1];  // label 7, the first
+    Centroid markers[] = {byIndex[4], byIndex[2], byIndex[3]};  // 300 left, 12 top, 40 front
+    for (int axis = 0; axis < 3; ++axis) {
+        const Centroid& m = markers[axis];
+        int lo[3] = {0, 0, 0}, hi[3] = {side, side, side};
+        double own[3] = {ball.x, ball.y, ball.z}, marker[3] = {m.x, m.y, m.z};
+        lo[axis] = static_cast<int>(own[axis] + 0.7 * (marker[axis] - own[axis]));  // beyond the ball
+        EXPECT_GT(marker[axis] - own[axis], 50) << "marker " << axis << " beyond the ball";
+        Centroid inScan = brightCentroid(scan, lo[0], hi[0], lo[1], hi[1], lo[2], hi[2]);
+        EXPECT_NEAR(m.x, inScan.x, 1.0) << "marker " << axis;
+        EXPECT_NEAR(m.y, inScan.y, 1.0) << "marker " << axis;
+        EXPECT_NEAR(m.z, inScan.z, 1.0) << "marker " << axis;
+    }
+
+    // Refused in one line, the outputs left as they were.
+    auto away = sampleScene({{10, 10, 10}}, spacingOf(1, 1, 1), identity);
+    away->SetOrigin(itk::Point<double, 3>(vectorOf(500, 0, 0).GetDataPointer()));
+    writeImage<Scene>(away, dir + "/away.nii");
+    writeFile(dir + "/short.lut", std::string(700, '\x40'));
+    const std::string before = readFile(dir + "/overlay.raw");
+    for (auto [arguments, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{dir + "/away.nii", dir + "/overlay.raw"}, "the overlay lies outside the scan"},
+             {{dir + "/labels.nii.gz", dir + "/overlay.raw", "--labels", dir + "/short.lut"}, "holds 700 bytes"},
+             {{dir + "/scan.nii", dir + "/overlay.raw", "--overlay-window", "5000", "6000"}, "nothing in the overlay"},
+             {{dir + "/none.nii", dir + "/overlay.raw"}, "none.nii: no such file"}}) {
+        arguments.insert(arguments.begin(), {dir + "/scan.nii", dir + "/out.raw", "--overlay"});
+        ImportRun run = importScan(dir, arguments);
+        EXPECT_EQ(run.status, 1) << says;
+        EXPECT_NE(run.errors.find(says), std::string::npos) << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+        EXPECT_EQ(readFile(dir + "/overlay.raw"), before);
+    }
+}
+
 TEST_F(Import, ScaledAndFourDimensionalNiftiImport)
 {
     writeNifti(dir + "/scaled.nii", {1}, 2, -100);

@@ -9,6 +9,7 @@
 //   read_file.cpp    NIfTI, NRRD, MetaImage: the header checked, the voxels read plane by plane
 //   resample.cpp     the planes, anti-aliased on the way, resampled into the cube
 //   map.cpp          the scan's values as bytes: percentiles, Hounsfield units or a window
+//   overlay.cpp      a label or continuous map brought into the scan's cube, with its colours
 //   main.cpp         the options, and the stages one after another in a child process
 #pragma once
 
@@ -150,9 +151,24 @@ struct Cube {
 };
 static const float outsideScan = -3.4028235e38f;  // the lowest float
 
-// Fits GRID's whole extent into the cube (reporting how) and returns what
-// resamples each plane into *CUBE as it comes; the last plane completes it.
-PlaneSink resampleInto(const Grid& grid, Cube* cube);
+// Where the cube lies in the patient's space: voxel (i, j, k) at
+// viewerAxes * (firstCentre + voxel * (i, j, k)), the viewer's axes being +x
+// toward the patient's left, +y superior, +z anterior.
+struct CubeFrame {
+    Vector firstCentre;
+    double voxel = 1;
+};
+// The cube that holds GRID's whole extent, voxel edges included, with
+// isotropic voxels (reported); GRID is refused if it has no volume.
+CubeFrame fitCube(const Grid& grid);
+// GRID's extent, voxel edges included, along the viewer's axes.
+void gridBounds(const Grid& grid, Vector* lowest, Vector* highest);
+// The affine map from a cube voxel's index (i, j, k, 1) to GRID's continuous
+// index divided by STEP along each axis.
+void cubeToScan(const Grid& grid, const CubeFrame& frame, const double step[3], double toScan[3][4]);
+// Returns what resamples each plane of GRID into *CUBE, placed by FRAME, as
+// it comes; the last plane completes it.
+PlaneSink resampleInto(const Grid& grid, const CubeFrame& frame, Cube* cube);
 
 // ---- The values as bytes (map.cpp) ----
 
@@ -173,3 +189,24 @@ void countPlane(ValueCount* count, const float* values, size_t number);
 // maps the cube.
 std::vector<unsigned char> mapToBytes(const Cube& cube, const ValueCount& count, const std::string& modality,
                                       const double* window);
+
+// ---- The overlay (overlay.cpp) ----
+
+// What the user asked to lay over the scan: the map, its colour table if
+// named, and the window of a continuous map if given (null if not).
+struct OverlayRequest {
+    std::string map, labels;
+    const double* window = nullptr;
+};
+// The overlay in the cube: one byte a voxel (0 where there is nothing) and the
+// colour of each byte, 256 reds, then 256 greens, then 256 blues.
+struct Overlay {
+    bool labels = false;  // labels, to be shown whole; else a continuous map's levels
+    std::vector<unsigned char> levels;
+    unsigned char colours[768];
+};
+// Reads the map, tells its kind, places it in the cube of FRAME, and reports it.
+Overlay importOverlay(const OverlayRequest& request, const CubeFrame& frame);
+// Where the colour table of the overlay written at OVERLAY_OUTPUT goes: beside
+// it, its extension replaced by ".labels.lut" or ".map.lut" by its kind.
+std::string colourTablePath(const std::string& overlayOutput, bool labels);

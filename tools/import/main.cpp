@@ -4,6 +4,10 @@
 // at +z, so that a head faces the viewer in its default view.
 //
 //   import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]
+//               [--overlay MAP OVERLAY_OUTPUT [--labels LUT] [--overlay-window LOW HIGH]]
+//
+// With --overlay, MAP (a label map or a continuous map) is placed in exactly
+// OUTPUT's cube and written to OVERLAY_OUTPUT, its colours beside it.
 //
 // The import is a stream: the scan is found and placed from its headers, then
 // read plane by plane, each plane resampled into the cube as it comes; the
@@ -51,10 +55,10 @@ static std::string axisWord(const Direction& direction, int axis)
     return std::fabs(direction(dominant, axis)) < 0.999 ? "about " + word : word;
 }
 
-static void writeVolume(const std::string& path, const std::vector<unsigned char>& bytes)
+static void writeBytes(const std::string& path, const unsigned char* bytes, size_t size)
 {
     FILE* file = fopen(path.c_str(), "wb");
-    bool written = file != nullptr && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    bool written = file != nullptr && fwrite(bytes, 1, size, file) == size;
     if (file == nullptr || fclose(file) != 0 || !written)
         throw ImportError(std::string("cannot write it: ") + strerror(errno));
 }
@@ -77,10 +81,34 @@ static std::string ownReports(const std::string& errors)
     return reports;
 }
 
+// What the import writes: each output, and the temporary file beside it that
+// is written first and renamed over it once everything is whole.
+struct Outputs {
+    std::string scan, overlay, scanTemporary, overlayTemporary, tableTemporary;
+};
+
+// Every temporary renamed over its output, the overlay's colour table named
+// for its kind and a table of the other kind removed, so that the files of one
+// import are all there or, where one cannot be written, named in the failure.
+static void putInPlace(const Outputs& out, bool labels, std::string* failing)
+{
+    auto move = [&](const std::string& from, const std::string& to) {
+        *failing = to;
+        if (rename(from.c_str(), to.c_str()) != 0)
+            throw ImportError(std::string("cannot write it: ") + strerror(errno));
+    };
+    move(out.scanTemporary, out.scan);
+    if (out.overlay.empty())
+        return;
+    move(out.overlayTemporary, out.overlay);
+    move(out.tableTemporary, colourTablePath(out.overlay, labels));
+    unlink(colourTablePath(out.overlay, !labels).c_str());
+}
+
 // The whole import, stage after stage, from reading INPUT to writing the
-// bytes into TEMPORARY. Returns the exit status.
-static int importScan(const std::string& input, const std::string& output, const std::string& temporary,
-                      const double* window, const DicomChoice& dicom, size_t volume)
+// bytes into the temporaries and renaming them over the outputs. Returns the exit status.
+static int importScan(const std::string& input, const Outputs& out, const double* window, const DicomChoice& dicom,
+                      size_t volume, const OverlayRequest& overlayRequest)
 {
     std::string failing = input;  // what a failure names: the input, until writing starts
     try {
@@ -115,7 +143,8 @@ static int importScan(const std::string& input, const std::string& output, const
         Cube cube;
         ValueCount count;
         startCount(&count, static_cast<double>(grid.size[0]) * grid.size[1] * grid.size[2]);
-        PlaneSink resample = resampleInto(grid, &cube);
+        const CubeFrame frame = fitCube(grid);
+        PlaneSink resample = resampleInto(grid, frame, &cube);
         const size_t plane = grid.size[0] * grid.size[1];
         PlaneSink sink = [&](const float* values) {
             countPlane(&count, values, plane);
@@ -128,10 +157,25 @@ static int importScan(const std::string& input, const std::string& output, const
 
         // Mapping the cube's values to bytes, and writing them.
         std::vector<unsigned char> bytes = mapToBytes(cube, count, modality, window);
-        failing = output;
-        printf("writing %s\n", output.c_str());
+        cube.values = std::vector<float>();
+        failing = out.scan;
+        printf("writing %s\n", out.scan.c_str());
         fflush(stdout);
-        writeVolume(temporary, bytes);
+        writeBytes(out.scanTemporary, bytes.data(), bytes.size());
+
+        // The overlay, in the same cube.
+        Overlay overlay;
+        if (!overlayRequest.map.empty()) {
+            failing = overlayRequest.map;
+            overlay = importOverlay(overlayRequest, frame);
+            failing = out.overlay;
+            printf("writing %s and its colours %s\n", out.overlay.c_str(),
+                   colourTablePath(out.overlay, overlay.labels).c_str());
+            fflush(stdout);
+            writeBytes(out.overlayTemporary, overlay.levels.data(), overlay.levels.size());
+            writeBytes(out.tableTemporary, overlay.colours, sizeof overlay.colours);
+        }
+        putInPlace(out, overlay.labels, &failing);
     } catch (const ImportError& error) {
         fprintf(stderr, "import_scan: %s: %s\n", failing.c_str(), error.what());
         return 1;
@@ -154,6 +198,9 @@ int main(int argc, char** argv)
     bool windowGiven = false, understood = argc >= 3;
     DicomChoice dicom;
     long volume = 0;
+    Outputs out;
+    OverlayRequest overlay;
+    double overlayWindow[2];
     for (int i = 3; i < argc && understood; ++i) {
         std::string option = argv[i];
         char* end0 = nullptr;
@@ -174,12 +221,30 @@ int main(int argc, char** argv)
             volume = strtol(argv[i + 1], &end0, 10);
             understood = *end0 == '\0' && volume > 0;
             ++i;
+        } else if (option == "--overlay" && i + 2 < argc && argv[i + 1][0] != '\0' && argv[i + 2][0] != '\0') {
+            overlay.map = argv[i + 1];
+            out.overlay = argv[i + 2];
+            i += 2;
+        } else if (option == "--labels" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            overlay.labels = argv[++i];
+        } else if (option == "--overlay-window" && i + 2 < argc) {
+            overlayWindow[0] = strtod(argv[i + 1], &end0);
+            overlayWindow[1] = strtod(argv[i + 2], &end1);
+            overlay.window = overlayWindow;
+            understood = *end0 == '\0' && *end1 == '\0' && overlayWindow[1] > overlayWindow[0];
+            i += 2;
         } else {
             understood = false;
         }
     }
+    // The colour table and the window belong to an overlay, and each tells its kind.
+    if ((!overlay.labels.empty() || overlay.window != nullptr) && overlay.map.empty())
+        understood = false;
+    if (!overlay.labels.empty() && overlay.window != nullptr)
+        understood = false;
     if (!understood) {
-        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K]  "
+        fprintf(stderr, "usage: import_scan INPUT OUTPUT [--window LOW HIGH] [--series N] [--stack K] [--volume K] "
+                        "[--overlay MAP OVERLAY_OUTPUT [--labels LUT | --overlay-window LOW HIGH]]  "
                         "(LOW below HIGH; N a DICOM series number or UID; K from 1)\n");
         return 1;
     }
@@ -192,18 +257,31 @@ int main(int argc, char** argv)
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
     itk::Object::GlobalWarningDisplayOff();  // failures are reported in one line of our own
 
-    // The volume is written beside OUTPUT and renamed over it only when whole,
-    // so a failed import leaves an existing OUTPUT as it was and no stray file.
-    std::string temporary = output + ".XXXXXX";
-    int descriptor = mkstemp(&temporary[0]);
-    if (descriptor < 0) {
-        fprintf(stderr, "import_scan: %s: cannot write beside it: %s\n", output.c_str(), strerror(errno));
-        return 1;
+    // Each output is written beside itself and renamed over it only when
+    // every one is whole, so a failed import leaves existing outputs as they
+    // were and no stray file.
+    out.scan = output;
+    std::vector<std::string*> temporaries = {&out.scanTemporary};
+    std::vector<std::string> besides = {output};
+    if (!out.overlay.empty()) {
+        temporaries.insert(temporaries.end(), {&out.overlayTemporary, &out.tableTemporary});
+        besides.insert(besides.end(), {out.overlay, out.overlay});
     }
-    mode_t mask = umask(0);  // mkstemp makes the file private; give it the usual permissions
+    mode_t mask = umask(0);  // mkstemp makes a file private; give it the usual permissions
     umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    close(descriptor);
+    for (size_t t = 0; t < temporaries.size(); ++t) {
+        std::string temporary = besides[t] + ".XXXXXX";
+        int descriptor = mkstemp(&temporary[0]);
+        if (descriptor < 0) {
+            fprintf(stderr, "import_scan: %s: cannot write beside it: %s\n", besides[t].c_str(), strerror(errno));
+            for (size_t made = 0; made < t; ++made)
+                unlink(temporaries[made]->c_str());
+            return 1;
+        }
+        fchmod(descriptor, 0666 & ~mask);
+        close(descriptor);
+        *temporaries[t] = temporary;
+    }
 
     // The import runs in a child process: the DICOM library aborts on some
     // malformed files, and such a failure must still be one line and no file.
@@ -215,7 +293,7 @@ int main(int argc, char** argv)
     if (child == 0) {
         dup2(errors[1], STDERR_FILENO);
         close(errors[0]);
-        int status = importScan(input, output, temporary, windowGiven ? window : nullptr, dicom, volume);
+        int status = importScan(input, out, windowGiven ? window : nullptr, dicom, volume, overlay);
         fflush(nullptr);
         _exit(status);
     }
@@ -242,11 +320,8 @@ int main(int argc, char** argv)
     else
         fprintf(stderr, "import_scan: %s: the reader failed on malformed data (%s)\n", input.c_str(),
                 strsignal(WTERMSIG(status)));
-    if (imported && rename(temporary.c_str(), output.c_str()) != 0) {
-        fprintf(stderr, "import_scan: %s: cannot write it: %s\n", output.c_str(), strerror(errno));
-        imported = false;
-    }
     if (!imported)
-        unlink(temporary.c_str());
+        for (const std::string* temporary : temporaries)
+            unlink(temporary->c_str());
     return imported ? 0 : 1;
 }

@@ -322,34 +322,66 @@ static Direction viewerAxes()
     return axes;
 }
 
-PlaneSink resampleInto(const Grid& grid, Cube* cube)
+// A scan's grid must have a positive, finite spacing and axes that span a volume.
+static void checkGrid(const Grid& grid)
 {
     for (int axis = 0; axis < 3; ++axis)
         if (!(grid.spacing[axis] > 0) || !std::isfinite(grid.spacing[axis]))
             throw ImportError("the header gives a voxel spacing of " + std::to_string(grid.spacing[axis]));
     if (!(std::fabs(vnl_determinant(grid.axes.GetVnlMatrix().as_ref())) > 1e-6))
         throw ImportError("its axes do not span a volume: two of them are parallel, or one has no length");
+}
+
+void gridBounds(const Grid& grid, Vector* lowest, Vector* highest)
+{
     const Direction toViewer(viewerAxes().GetTranspose());
-    Vector lowest, highest;
-    lowest.Fill(HUGE_VAL);
-    highest.Fill(-HUGE_VAL);
+    lowest->Fill(HUGE_VAL);
+    highest->Fill(-HUGE_VAL);
     for (int corner = 0; corner < 8; ++corner) {
         Vector index;
         for (int axis = 0; axis < 3; ++axis)
             index[axis] = ((corner >> axis & 1) ? grid.size[axis] - 0.5 : -0.5) * grid.spacing[axis];
         Vector inViewer = toViewer * (grid.origin + grid.axes * index);
         for (int axis = 0; axis < 3; ++axis) {
-            lowest[axis] = std::min(lowest[axis], inViewer[axis]);
-            highest[axis] = std::max(highest[axis], inViewer[axis]);
+            (*lowest)[axis] = std::min((*lowest)[axis], inViewer[axis]);
+            (*highest)[axis] = std::max((*highest)[axis], inViewer[axis]);
         }
     }
-    Vector extent = highest - lowest;
-    const double voxel = std::max({extent[0], extent[1], extent[2]}) / cubeSide;
-    Vector firstCentre = (lowest + highest) * 0.5;
-    for (int axis = 0; axis < 3; ++axis)
-        firstCentre[axis] -= (cubeSide - 1) * 0.5 * voxel;
-    printf("resampling %gx%gx%g mm into %d^3 voxels of %g mm\n", extent[0], extent[1], extent[2], cubeSide, voxel);
+}
 
+CubeFrame fitCube(const Grid& grid)
+{
+    checkGrid(grid);
+    Vector lowest, highest;
+    gridBounds(grid, &lowest, &highest);
+    Vector extent = highest - lowest;
+    CubeFrame frame;
+    frame.voxel = std::max({extent[0], extent[1], extent[2]}) / cubeSide;
+    frame.firstCentre = (lowest + highest) * 0.5;
+    for (int axis = 0; axis < 3; ++axis)
+        frame.firstCentre[axis] -= (cubeSide - 1) * 0.5 * frame.voxel;
+    printf("resampling %gx%gx%g mm into %d^3 voxels of %g mm\n", extent[0], extent[1], extent[2], cubeSide,
+           frame.voxel);
+    return frame;
+}
+
+void cubeToScan(const Grid& grid, const CubeFrame& frame, const double step[3], double toScan[3][4])
+{
+    const Direction fromScan(grid.axes.GetInverse());
+    const Direction turn = fromScan * viewerAxes();
+    const Vector offset = fromScan * (viewerAxes() * frame.firstCentre - grid.origin);
+    for (int a = 0; a < 3; ++a) {
+        const double scale = 1.0 / (grid.spacing[a] * step[a]);
+        for (int b = 0; b < 3; ++b)
+            toScan[a][b] = turn(a, b) * frame.voxel * scale;
+        toScan[a][3] = offset[a] * scale;
+    }
+}
+
+PlaneSink resampleInto(const Grid& grid, const CubeFrame& frame, Cube* cube)
+{
+    checkGrid(grid);
+    const double voxel = frame.voxel;
     auto resampler = std::make_shared<Resampler>();
     Resampling* r = &resampler->resampling;
     for (int axis = 0; axis < 3; ++axis)
@@ -357,14 +389,9 @@ PlaneSink resampleInto(const Grid& grid, Cube* cube)
     fflush(stdout);
     // A cube voxel (i, j, k) lies at viewerAxes * (firstCentre + voxel * (i, j, k)); in the
     // reduced scan at (scan axes * spacing * step)^-1 * (that - origin).
-    const Direction fromScan(grid.axes.GetInverse());
-    const Direction turn = fromScan * viewerAxes();
-    const Vector offset = fromScan * (viewerAxes() * firstCentre - grid.origin);
+    const double steps[3] = {double(r->axes[0].step), double(r->axes[1].step), double(r->axes[2].step)};
+    cubeToScan(grid, frame, steps, r->toScan);
     for (int a = 0; a < 3; ++a) {
-        const double scale = 1.0 / (grid.spacing[a] * r->axes[a].step);
-        for (int b = 0; b < 3; ++b)
-            r->toScan[a][b] = turn(a, b) * voxel * scale;
-        r->toScan[a][3] = offset[a] * scale;
         r->lowest[a] = -0.5 / r->axes[a].step;
         r->highest[a] = (grid.size[a] - 0.5) / r->axes[a].step;
     }

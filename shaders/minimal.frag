@@ -17,6 +17,13 @@
 // troskel   density below which matter is transparent
 // troskelr  a sample has red only above this density; troskelg and troskelb
 //           do the same for green and blue
+//
+// An overlay, where one is shown, is matter of its own: a sample inside it
+// takes its colour, lit as the sample is, and is at least as opaque as soft
+// tissue whatever troskel is, so that a labelled region or a lesion stays in
+// sight when + peels the anatomy around it away. Its code is compiled in only
+// then (scripts/style --overlay sets `overlaid`), so that without an overlay
+// every look costs and draws exactly what it did before overlays existed.
 #version 110
 
 uniform sampler3D vtexture;        // the volume itself (the gradient volume holds its density too)
@@ -25,6 +32,12 @@ uniform sampler3D blockRange;      // per block of 4^3 voxels: the lowest (r) an
                                    // highest in its group of 4^3 (b) and 8^3 (a) blocks
 uniform sampler3D gradientVolume;  // per voxel: central differences along x, y, z (rgb, as
                                    // 2 * texel - 256/255) and density (a)
+uniform sampler3D overlayBlockRange;  // the block summary in which a block that holds any
+                                     // overlay counts as holding every density
+uniform sampler3D overlayVolume;   // the overlay's byte per voxel (0 where it has nothing),
+                                   // labels whole (nearest), a map's levels filtered
+uniform sampler1D overlayColours;  // the colour of each of the overlay's 256 bytes
+uniform float overlayKind;         // 1 labels, 2 a continuous map (0 until an overlay is loaded)
 uniform float troskel;
 uniform float troskelr;
 uniform float troskelg;
@@ -53,6 +66,8 @@ const float flatDiffuse = 0.65;          // diffuse light inside uniform matter
 const float surfaceFrom = 0.03;          // gradient (density change over two voxels) of
 const float surfaceFull = 0.12;          //   no surface at all, and of a clear surface
 const float specularShare = 0.2;
+const bool overlaid = false;             // the overlay's code compiled in
+const float overlayOpacity = 0.12;       // an overlay's matter over one voxel: soft tissue's at least
 
 // Distance along the ray to where it leaves the unit cube.
 float exitDistance(vec3 origin, vec3 direction)
@@ -65,6 +80,15 @@ float exitDistance(vec3 origin, vec3 direction)
 float density(vec3 p)
 {
     return texture3D(vtexture, p).r;
+}
+
+// The overlay at p: its colour (rgb) and 1 where it has something there (a);
+// all 0 where it has nothing or none is loaded.
+vec4 overlayAt(vec3 p)
+{
+    float level = texture3D(overlayVolume, p).r;
+    vec3 colour = texture1D(overlayColours, level * (255.0 / 256.0) + 0.5 / 256.0).rgb;
+    return level > 0.5 / 255.0 ? vec4(colour, 1.0) : vec4(0.0);
 }
 
 // smoothstep(edge0, edge1, x), written as a multiplication: with constant
@@ -145,11 +169,12 @@ Light lightAlong(vec3 direction)
 
 // A sample (gradient in xyz, density in w, as gradientAndDensity gives them)
 // classified and lit: its colour (rgb, through the channel gates if `gated`)
-// and its opacity over one voxel (a).
+// and its opacity over one voxel (a). Inside the overlay (`mark` as overlayAt
+// gives it) it takes the overlay's colour and at least overlayOpacity.
 // The light is two-sided diffuse and specular; inside uniform matter it fades
 // to a flat level rather than following random normals, and a gradient of
 // zero is lit flat.
-vec4 shade(vec4 sample, Light light, bool gated)
+vec4 shade(vec4 sample, vec4 mark, Light light, bool gated)
 {
     vec3 g = sample.xyz;
     float squared = dot(g, g);
@@ -161,9 +186,14 @@ vec4 shade(vec4 sample, Light light, bool gated)
     highlight *= highlight;
     highlight *= highlight;
     highlight *= highlight;
-    vec3 colour = classifyColour(sample.w, gated) * (light.ambient + light.diffuse * diffuse) +
-                  light.specular * (surface * highlight);
-    return vec4(colour, classifyOpacity(sample.w, surface));
+    vec3 base = classifyColour(sample.w, gated);
+    float opacity = classifyOpacity(sample.w, surface);
+    if (overlaid) {
+        base = mix(base, mark.rgb, mark.a);
+        opacity = max(opacity, overlayOpacity * mark.a);
+    }
+    vec3 colour = base * (light.ambient + light.diffuse * diffuse) + light.specular * (surface * highlight);
+    return vec4(colour, opacity);
 }
 
 // Adds `count` samples alike to `shaded` behind what the ray has gathered so
@@ -237,7 +267,8 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
         float exitBlock = cellExit(probe, ray, blocks);
         float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
         float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
-        vec4 range = texture3D(blockRange, probe);
+        // The overlay is matter whatever troskel is: no block of it is crossed unseen.
+        vec4 range = overlaid ? texture3D(overlayBlockRange, probe) : texture3D(blockRange, probe);
         float mean = 0.5 * (range.r + range.g);
         bool empty = range.g <= troskel;
         bool alike = range.g - range.r <= uniformRange && (run == 0.0 || abs(mean - runDensity) <= uniformRange);
@@ -258,7 +289,8 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
 // their group of 4^3 or 8^3 blocks where the group is as low, up to the first
 // block that may hold more or to the ray's end; t keeps the ray's grid. For
 // the looks that composite nothing below a level and keep no uniform runs.
-float skipBelow(float t, float level, Ray ray)
+// With `overOverlay`, blocks that hold overlay are never crossed.
+float skipBelow(float t, float level, Ray ray, bool overOverlay)
 {
     for (int b = 0; b < maxBlocks; ++b) {
         if (!(t <= ray.end))
@@ -267,7 +299,7 @@ float skipBelow(float t, float level, Ray ray)
         float exitBlock = cellExit(probe, ray, blocks);
         float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
         float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
-        vec4 range = texture3D(blockRange, probe);
+        vec4 range = overlaid && overOverlay ? texture3D(overlayBlockRange, probe) : texture3D(blockRange, probe);
         if (range.g > level)
             break;
         float crossed = range.a <= level ? exitGroup8 : (range.b <= level ? exitGroup4 : exitBlock);
@@ -302,14 +334,23 @@ vec4 castTissue(Ray ray, float t, bool gated)
         // A sample beyond the ray's end is not taken.
         float next = t + (run > 0.0 ? 0.0 : fineStep);  // where the pass's other samples start
         vec4 first = run > 0.0 ? vec4(0.0, 0.0, 0.0, runDensity) : gradientAndDensity(entryPoint + ray.direction * t);
+        // Blocks that hold overlay are never uniform, so a run has none of it.
         vec4 samples[samplesPerPass - 1];
+        vec4 marks[samplesPerPass];
         for (int i = 0; i < samplesPerPass - 1; ++i)
             samples[i] = gradientAndDensity(entryPoint + ray.direction * (next + float(i) * fineStep));
+        for (int i = 0; i < samplesPerPass; ++i)
+            marks[i] = vec4(0.0);
+        if (overlaid) {
+            marks[0] = run > 0.0 ? vec4(0.0) : overlayAt(entryPoint + ray.direction * t);
+            for (int i = 0; i < samplesPerPass - 1; ++i)
+                marks[i + 1] = overlayAt(entryPoint + ray.direction * (next + float(i) * fineStep));
+        }
         if (run > 0.0 || t <= ray.end)
-            sum = composite(sum, shade(first, light, gated), max(run, 1.0));
+            sum = composite(sum, shade(first, marks[0], light, gated), max(run, 1.0));
         for (int i = 0; i < samplesPerPass - 1; ++i) {
             if (next + float(i) * fineStep <= ray.end)
-                sum = composite(sum, shade(samples[i], light, gated), 1.0);
+                sum = composite(sum, shade(samples[i], marks[i + 1], light, gated), 1.0);
         }
         t = next + float(samplesPerPass - 1) * fineStep;
         if (!(t <= ray.end) || sum.a > opaque)

@@ -48,7 +48,21 @@ extern const char* volumePath;  // "data/skull_256x256x256_8.raw"
 extern GLuint vtexture;         // the volume texture, bound on unit 0
 extern GLuint blockTexture;     // the block summary (per-4^3-block density range, group highs), on unit 1
 extern GLuint gradientTexture;  // the gradient volume (central differences and density per voxel), on unit 2
+extern GLuint overlayBlockTexture;  // with an overlay, the block summary whose blocks that hold any of it
+                                    // count as holding everything, on unit 5; else 0
 void loadVolume();
+
+// overlay.cpp: the optional overlay beside the volume and its colours.
+extern const char* overlayPath;       // "data/overlay_256x256x256_8.raw"
+extern const char* labelColoursPath;  // beside it for labels: "data/overlay_256x256x256_8.labels.lut"
+extern const char* mapColoursPath;    // beside it for a continuous map: "...map.lut"
+extern GLuint overlayTexture;         // the overlay, bound on unit 3; 0 if there is none
+extern GLuint overlayColourTexture;   // its 256 colours, a 1D texture bound on unit 4
+// Uploads the overlay and its colours if its file is there and sets the
+// program's samplers and its "overlayKind" (1 labels, 2 a continuous map);
+// a damaged one is named in a message box and left out. Returns its bytes
+// (malloc'd, for the block summary) or null.
+unsigned char* loadOverlay();
 
 // frame.cpp: one frame, its statistics and the window title.
 extern float TIME;             // whole ms since the toolkit started, sampled per frame

@@ -12,12 +12,14 @@ const char* volumePath = "data/skull_256x256x256_8.raw";
 GLuint vtexture = 0;
 GLuint blockTexture = 0;
 GLuint gradientTexture = 0;
+GLuint overlayBlockTexture = 0;
 
 static const int32_t volumeSide = 256;
 static const int blockSide = 4;                            // voxels along each edge of a block
 static const int blocksPerSide = volumeSide / blockSide;  // 64
 static const GLint blockUnit = 1;                          // the texture unit of the block summary
 static const GLint gradientUnit = 2;                       // the texture unit of the gradient volume
+static const GLint overlayBlockUnit = 5;                   // the block summary that counts the overlay
 static const int gradientSlab = 16;                        // slices of the gradient volume built and
                                                            // uploaded at a time (4 MiB)
 
@@ -85,27 +87,46 @@ static void groupHighest(const unsigned char* highs, int size, unsigned char* gr
 // is read about once and every pass runs along rows. One slab of blocks
 // across z at a time, so the partial folds stay a few hundred kilobytes:
 // fresh memory costs more to touch than the folding does.
-static void buildSummary(const unsigned char* voxels, unsigned char* summary)
+// With an overlay (OVERLAY not null), a second summary in OVERLAY_SUMMARY
+// has every block that holds any of it count as holding everything (lowest
+// 0, highest 255), for the looks that must not cross the overlay unseen.
+static void buildSummary(const unsigned char* voxels, const unsigned char* overlay, unsigned char* summary,
+                         unsigned char* overlaySummary)
 {
     const int n = volumeSide, b = blocksPerSide;
     const size_t slice = static_cast<size_t>(n) * n, count = static_cast<size_t>(b) * b * b;
     std::vector<unsigned char> lowZ(slice), highZ(slice);                  // [y][x] of one slab
     std::vector<unsigned char> lowY(b * size_t(n)), highY(lowY.size());  // [by][x]
     std::vector<unsigned char> low(count), high(count), high4(count), high8(count);
+    std::vector<unsigned char> overlayLow(overlay != nullptr ? count : 0), overlayHigh(overlayLow.size());
     for (int bz = 0; bz < b; ++bz) {
         foldBlock(voxels, voxels, n, slice, bz, lowZ.data(), highZ.data());
         foldAxis(lowZ.data(), highZ.data(), 1, n, n, lowY.data(), highY.data());
         foldAxis(lowY.data(), highY.data(), b, n, 1, &low[bz * b * b], &high[bz * b * b]);
+        if (overlay != nullptr) {
+            foldBlock(overlay, overlay, n, slice, bz, lowZ.data(), highZ.data());
+            foldAxis(lowZ.data(), highZ.data(), 1, n, n, lowY.data(), highY.data());
+            foldAxis(lowY.data(), highY.data(), b, n, 1, &overlayLow[bz * b * b], &overlayHigh[bz * b * b]);
+        }
     }
-    groupHighest(high.data(), 4, high4.data());
-    groupHighest(high.data(), 8, high8.data());
-    for (size_t i = 0; i < count; ++i) {
-        summary[4 * i] = low[i];
-        summary[4 * i + 1] = high[i];
-        summary[4 * i + 2] = high4[i];
-        summary[4 * i + 3] = high8[i];
+    for (unsigned char* out : {summary, overlaySummary}) {
+        if (out == nullptr)
+            continue;
+        if (out == overlaySummary)
+            for (size_t i = 0; i < count; ++i)
+                if (overlayHigh[i] > 0)
+                    low[i] = 0, high[i] = 255;
+        groupHighest(high.data(), 4, high4.data());
+        groupHighest(high.data(), 8, high8.data());
+        for (size_t i = 0; i < count; ++i) {
+            out[4 * i] = low[i];
+            out[4 * i + 1] = high[i];
+            out[4 * i + 2] = high4[i];
+            out[4 * i + 3] = high8[i];
+        }
     }
 }
+
 
 // Filtering and wrapping of the 3D texture bound on the active unit, in the order
 // the volume texture has them set.
@@ -118,27 +139,40 @@ static void setTextureParameters(GLint filter, GLint wrap)
     glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_WRAP_R, wrap);
 }
 
-// Uploads the block summary on unit 1 (see buildSummary for its channels;
-// nearest filtering) and points the program's "blockRange" sampler at it; the
-// ray caster skips blocks that hold nothing above its threshold. Unit 0 is
-// left active with the volume bound, as the rest of start-up expects.
-static void loadBlockSummary(const unsigned char* voxels)
+// A block summary on UNIT, its texture named into *TEXTURE, and SAMPLER pointed at it.
+static void uploadSummary(GLint unit, GLuint* texture, const char* sampler, const unsigned char* summary)
 {
-    if (glActiveTexture == nullptr || glTexImage3D == nullptr)
-        return;
-    std::vector<unsigned char> summary(static_cast<size_t>(4) * blocksPerSide * blocksPerSide * blocksPerSide, 0);
-    if (voxels != nullptr)
-        buildSummary(voxels, summary.data());
-    glActiveTexture(GL_TEXTURE0 + blockUnit);
-    glGenTextures(1, &blockTexture);
-    glBindTexture(GL_TEXTURE_3D, blockTexture);
+    glActiveTexture(GL_TEXTURE0 + unit);
+    glGenTextures(1, texture);
+    glBindTexture(GL_TEXTURE_3D, *texture);
     setTextureParameters(GL_NEAREST, GL_CLAMP_TO_EDGE);
     glTexImage3D(GL_TEXTURE_3D, 0, GL_RGBA8, blocksPerSide, blocksPerSide, blocksPerSide, 0, GL_RGBA,
-                 GL_UNSIGNED_BYTE, summary.data());
+                 GL_UNSIGNED_BYTE, summary);
     glActiveTexture(GL_TEXTURE0);
     // The program is current since start-up; it keeps the value for the whole run.
     if (shaderEntryPointsLoaded() && shader_program != 0)
-        glUniform1i(glGetUniformLocation(shader_program, "blockRange"), blockUnit);
+        glUniform1i(glGetUniformLocation(shader_program, sampler), unit);
+}
+
+// Uploads the block summary on unit 1 (see buildSummary for its channels;
+// nearest filtering) and points the program's "blockRange" sampler at it; the
+// ray caster skips blocks that hold nothing above its threshold. With an
+// overlay, the summary that counts it goes on unit 5 for "overlayBlockRange";
+// without one that sampler reads the plain summary. Unit 0 is left active
+// with the volume bound, as the rest of start-up expects.
+static void loadBlockSummary(const unsigned char* voxels, const unsigned char* overlay)
+{
+    if (glActiveTexture == nullptr || glTexImage3D == nullptr)
+        return;
+    const size_t size = static_cast<size_t>(4) * blocksPerSide * blocksPerSide * blocksPerSide;
+    std::vector<unsigned char> summary(size, 0), overlaySummary(overlay != nullptr ? size : 0, 255);
+    if (voxels != nullptr)
+        buildSummary(voxels, overlay, summary.data(), overlay != nullptr ? overlaySummary.data() : nullptr);
+    uploadSummary(blockUnit, &blockTexture, "blockRange", summary.data());
+    if (overlay != nullptr)
+        uploadSummary(overlayBlockUnit, &overlayBlockTexture, "overlayBlockRange", overlaySummary.data());
+    else if (shaderEntryPointsLoaded() && shader_program != 0)
+        glUniform1i(glGetUniformLocation(shader_program, "overlayBlockRange"), blockUnit);
 }
 
 // A central difference (-255..255) as a byte: half of it, offset by 128 and
@@ -250,7 +284,9 @@ void loadVolume()
     if (volume->voxels != nullptr && glTexImage3D != nullptr)
         glTexImage3D(GL_TEXTURE_3D, 0, GL_INTENSITY, volume->dimX, volume->dimY, volume->dimZ, 0,
                      GL_LUMINANCE, GL_UNSIGNED_BYTE, volume->voxels);
-    loadBlockSummary(volume->voxels);
+    unsigned char* overlay = loadOverlay();
+    loadBlockSummary(volume->voxels, overlay);
+    free(overlay);
     loadGradientVolume(volume->voxels);
     printf("Texture loaded!\n");
     fflush(stdout);

@@ -9,6 +9,12 @@
 // troskelg  cuts away what lies at y above 1.1 - troskelg: 8 cuts from the top
 // troskelb  cuts away what lies at z above 1.1 - troskelb: 9 cuts from the front
 // (x, y and z run from 0 to 1 across the volume; at the start nothing is cut)
+//
+// An overlay shows on the section in its own colours over the tissue's (an
+// atlas's labels on a cut brain), wherever it lies, whatever troskel is; the
+// kept part behind shows it as the tissue look does.
+
+const float sectionOverlay = 0.75;  // how much of the overlay's colour a section takes
 
 // The part of the cube that is kept, between its lowest and highest corner.
 vec3 keptLow()
@@ -22,12 +28,20 @@ vec3 keptHigh()
 }
 
 // The section where the ray enters the kept part through a cut: the matter
-// there in its tissue colour, opaque and flatly lit; clear where it is below troskel.
+// there in its tissue colour, opaque and flatly lit; clear where it is below
+// troskel and holds no overlay.
 vec4 section(vec3 p, Ray ray)
 {
     Light light = lightAlong(ray.direction);
     float d = density(p);
-    return d > troskel ? vec4(tissueColour(d) * (light.ambient + light.diffuse * flatDiffuse), 1.0) : vec4(0.0);
+    vec3 colour = tissueColour(d);
+    bool shown = d > troskel;
+    if (overlaid) {
+        vec4 mark = overlayAt(p);
+        colour = mix(colour, mark.rgb, sectionOverlay * mark.a);
+        shown = shown || mark.a > 0.0;
+    }
+    return shown ? vec4(colour * (light.ambient + light.diffuse * flatDiffuse), 1.0) : vec4(0.0);
 }
 
 void main()

@@ -5,6 +5,10 @@
 //
 // troskel   the density of the surface
 // troskelr, troskelg, troskelb  not used: the surface keeps its colours
+//
+// An overlay paints the surface: where it lies at the surface or within two
+// voxels beneath it, the surface takes its colour, lit as the surface is (an
+// atlas on the brain).
 
 const int refinements = 6;           // halvings of the step that straddles the surface: 1/64 voxel
 const float beneath = 2.0 * voxel;   // where the surface's colour is taken, into the matter
@@ -19,7 +23,7 @@ float firstCrossing(Ray ray)
     float t = 0.0;
     float hit = -1.0;
     for (int pass = 0; pass < maxPasses; ++pass) {
-        t = skipBelow(t, troskel, ray);
+        t = skipBelow(t, troskel, ray, false);
         if (!(t <= ray.end))
             break;
         // The last sample of a ray lies on its exit face.
@@ -58,6 +62,11 @@ vec3 shadeSurface(vec3 p, Ray ray)
     float diffuse = max(dot(normal, light.toLight), 0.0);
     float highlight = pow(max(dot(normal, light.halfway), 0.0), 16.0);
     vec3 colour = tissueColour(density(p + inward * beneath));
+    if (overlaid) {  // the first of the overlay found at the surface, one voxel and two beneath it
+        vec4 at = overlayAt(p), below = overlayAt(p + inward * voxel), deeper = overlayAt(p + inward * beneath);
+        vec4 mark = at.a > 0.0 ? at : (below.a > 0.0 ? below : deeper);
+        colour = mix(colour, mark.rgb, mark.a);
+    }
     return colour * (gl_LightSource[0].ambient.rgb + solidAmbient + light.diffuse * diffuse) +
            light.specular * highlight;
 }

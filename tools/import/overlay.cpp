@@ -115,15 +115,19 @@ static void placeLabels(const ScanFile& map, const std::vector<float>& values, c
     for (const auto& entry : indexOf)
         labels.push_back(entry.first);
     std::sort(labels.begin(), labels.end());
+    int blackInTable = 0;
     for (size_t rank = 0; rank < labels.size(); ++rank) {
         const int index = static_cast<int>(rank % 255) + 1;
         indexOf[labels[rank]] = static_cast<unsigned char>(index);
         if (rank >= 255)
             continue;  // the index's colour is its first label's
-        if (shipped.empty()) {
+        // A table's black would hide a label against the black background: the palette's colour instead.
+        const long entry = ((static_cast<long>(labels[rank]) % 256) + 256) % 256;
+        const bool black = shipped.empty() || shipped[entry] + shipped[256 + entry] + shipped[512 + entry] == 0;
+        if (black) {
             paletteColour(overlay->colours, index);
+            blackInTable += !shipped.empty();
         } else {
-            const long entry = ((static_cast<long>(labels[rank]) % 256) + 256) % 256;
             for (int channel = 0; channel < 3; ++channel)
                 overlay->colours[256 * channel + index] = shipped[256 * channel + entry];
         }
@@ -155,7 +159,13 @@ static void placeLabels(const ScanFile& map, const std::vector<float>& values, c
     if (labels.size() > 255)
         what += ", more than 255: they share the 255 indices, up to " + std::to_string((labels.size() + 254) / 255) +
                 " to one";
-    printf("  %s, colours from %s\n", what.c_str(), table.empty() ? "a built-in palette of distinct colours" : table.c_str());
+    if (table.empty())
+        printf("  %s, colours from a built-in palette of distinct colours\n", what.c_str());
+    else if (blackInTable == 0)
+        printf("  %s, colours from %s\n", what.c_str(), table.c_str());
+    else
+        printf("  %s, colours from %s (%d labels it gives as black take the built-in palette's)\n", what.c_str(),
+               table.c_str(), blackInTable);
 }
 
 // The continuous map: resampled into the cube as the scan is, then LOW..HIGH

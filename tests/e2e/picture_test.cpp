@@ -103,6 +103,17 @@ TEST_F(Picture, BadInputIsRefusedInOneLineAndLeavesAnExistingPictureAsItWas)
     EXPECT_EQ(picture(dir + "/broken.mhd " + dir + "/kept.png"), 1);
     EXPECT_NE(output.find("could not be imported"), std::string::npos) << output;
     EXPECT_EQ(readFile(dir + "/kept.png"), "an earlier picture");
+
+    // An overlay that is not there is named as typed; one that cannot be read gets the importer's one line.
+    EXPECT_EQ(picture(scan + " " + dir + "/kept.png --overlay nowhere/atlas.nii.gz"), 1);
+    EXPECT_NE(output.find("\nvolume-viewer-picture: nowhere/atlas.nii.gz: no such file or directory\n"), std::string::npos)
+        << output;
+    writeFile(dir + "/atlas.nii", std::string("not an atlas\n"));
+    EXPECT_EQ(picture(scan + " " + dir + "/kept.png --overlay " + dir + "/atlas.nii --style surface"), 1);
+    size_t line = output.find("import_scan: " + dir + "/atlas.nii: ");
+    ASSERT_NE(line, std::string::npos) << output;
+    EXPECT_EQ(output.find("atlas.nii", output.find('\n', line)), std::string::npos) << "named once: " << output;
+    EXPECT_EQ(readFile(dir + "/kept.png"), "an earlier picture");
     int partials = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         partials += entry.path().filename().string().find("partial") != std::string::npos;

@@ -15,6 +15,7 @@
 #include "x_session.h"
 
 #include <cmath>
+#include <filesystem>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -82,11 +83,16 @@ protected:
         glDeleteTextures(1, &vtexture);
         glDeleteTextures(1, &blockTexture);
         glDeleteTextures(1, &gradientTexture);
+        glDeleteTextures(1, &overlayBlockTexture);
+        glDeleteTextures(1, &overlayTexture);
+        glDeleteTextures(1, &overlayColourTexture);
+        overlayBlockTexture = overlayTexture = overlayColourTexture = 0;
     }
-    // The program of a style, as scripts/style writes it.
-    GLuint style(const std::string& name)
+    // The program of a style, as scripts/style writes it (drawing an overlay if OVERLAY).
+    GLuint style(const std::string& name, bool overlay = false)
     {
-        std::string command = std::string(STYLE_SCRIPT) + " " + name + " " + dir.path + "/shaders/" + name;
+        std::string command = std::string(STYLE_SCRIPT) + " " + name + " " + dir.path + "/shaders/" + name +
+                              (overlay ? " --overlay" : "");
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         GLuint program = 0;
         setShaderProgram(&program, (name + "/minimal.vert").c_str(), (name + "/minimal.frag").c_str());
@@ -110,6 +116,7 @@ protected:
     {
         unload();
         writeFile(dir.path + "/data/skull_256x256x256_8.raw", volume);
+        shader_program = programs[0];
         glUseProgram(programs[0]);
         loadVolume();
         ASSERT_TRUE(recordedBoxes.empty());
@@ -268,6 +275,57 @@ TEST_F(Styles, EachCutTakesAwayItsHalfShowsAnOpaqueSectionAndComesBack)
     troskelb = 0.1f;  // the keys pressed back: all of it again
     Image again = frame(cut);
     EXPECT_TRUE(again.rgb == whole.rgb);
+}
+
+// A ball of overlay toward the patient's left, the top and the front of a
+// ball of soft tissue, straddling its surface: each style shows it in its
+// colour where it lies, whatever the thresholds do to the tissue.
+TEST_F(Styles, EachStyleDrawsTheOverlayWhereItLies)
+{
+    const double ox = 168, oy = 168, oz = 188, radius = 20;
+    auto tissue = volumeOf([](double x, double y, double z) {
+        return (x - 127.5) * (x - 127.5) + (y - 127.5) * (y - 127.5) + (z - 127.5) * (z - 127.5) < 80 * 80 ? 100.0 : 0.0;
+    });
+    writeFile(dir.path + "/data/overlay_256x256x256_8.raw", volumeOf([&](double x, double y, double z) {
+                  return (x - ox) * (x - ox) + (y - oy) * (y - oy) + (z - oz) * (z - oz) < radius * radius ? 200.0 : 0.0;
+              }));
+    std::vector<unsigned char> green(768, 0);  // every entry but 0 pure green
+    std::fill(green.begin() + 257, green.begin() + 512, 255);
+    // Where its centre lies on the screen in the default view: the eye 5 units from the cube of side 2.
+    const double f = 240.0 / std::tan(22.5 * M_PI / 180.0), depth = 5.0 - (2 * (oz + 0.5) / side - 1);
+    const double expectedX = 320 + f * (2 * (ox + 0.5) / side - 1) / depth,
+                 expectedY = 240 - f * (2 * (oy + 0.5) / side - 1) / depth;
+
+    struct Case {
+        const char* style;
+        const char* kind;  // labels, or a continuous map
+        float troskel, troskelb;
+    };
+    const Case cases[] = {{"tissue", "labels", 0.5f, 0.1f},  // the tissue below troskel, gone
+                          {"cut", "labels", 0.1f, static_cast<float>(1.1 - oz / side)},  // cut through its centre
+                          {"surface", "labels", 0.2f, 0.1f},
+                          {"mip", "map", 0.1f, 0.1f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.style);
+        std::filesystem::remove(dir.path + "/data/overlay_256x256x256_8.labels.lut");
+        std::filesystem::remove(dir.path + "/data/overlay_256x256x256_8.map.lut");
+        writeFile(dir.path + "/data/overlay_256x256x256_8." + c.kind + ".lut", green);
+        GLuint program = style(c.style, true);
+        load(tissue, {program});
+        troskel = c.troskel;
+        troskelb = c.troskelb;
+        Image shown = frame(program);
+        double count = 0, sumX = 0, sumY = 0;
+        for (int y = 0; y < shown.height; ++y)
+            for (int x = 0; x < shown.width; ++x) {
+                const unsigned char* p = shown.at(x, y);
+                if (p[1] > p[0] + 40 && p[1] > p[2] + 40)
+                    count += 1, sumX += x, sumY += y;
+            }
+        EXPECT_GT(count, 300);
+        EXPECT_NEAR(sumX / count, expectedX, 5);
+        EXPECT_NEAR(sumY / count, expectedY, 5);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "viewer.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -112,6 +114,44 @@ TEST_F(Volume, ADirectoryInPlaceOfTheFileIsReportedAndGivesAnEmptyVolume)
     ASSERT_EQ(recordedBoxes.size(), 1u);
     EXPECT_EQ(recordedBoxes[0].text, "Failed to load data");
     EXPECT_EQ(firstDifference(texture(), std::vector<unsigned char>(volumeBytes, 0)), -1);
+}
+
+// An overlay beside the volume is uploaded whole with its colours (labels
+// unfiltered); a damaged one is named in a box and left out, the volume loaded as ever.
+TEST_F(Volume, AnOverlayIsUploadedWithItsColoursAndADamagedOneIsNamedAndLeftOut)
+{
+    writeFile(file, std::vector<unsigned char>(volumeBytes, 7));
+    std::vector<unsigned char> labels = patternVolume(volumeBytes), table(768, 9);
+    writeFile(dir.path + "/" + overlayPath, labels);
+    writeFile(dir.path + "/" + labelColoursPath, table);
+    loadVolume();
+    EXPECT_TRUE(recordedBoxes.empty());
+    glActiveTexture(GL_TEXTURE3);
+    EXPECT_EQ(firstDifference(texture(), labels), -1);
+    GLint filter = 0;
+    glGetTexParameteriv(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, &filter);
+    EXPECT_EQ(filter, GL_NEAREST);
+    glActiveTexture(GL_TEXTURE0);
+
+    const std::string damages[] = {"short", "table", "pipe"};
+    for (const std::string& damage : damages) {
+        SCOPED_TRACE(damage);
+        recordedBoxes.clear();
+        free(t3DLoader->voxels);
+        std::filesystem::remove(dir.path + "/" + overlayPath);
+        writeFile(dir.path + "/" + labelColoursPath, std::vector<unsigned char>(damage == "table" ? 700 : 768, 9));
+        if (damage == "pipe")
+            ASSERT_EQ(mkfifo((dir.path + "/" + overlayPath).c_str(), 0600), 0);
+        else
+            writeFile(dir.path + "/" + overlayPath, damage == "short" ? std::vector<unsigned char>(1000, 1) : labels);
+        overlayTexture = 0;
+        loadVolume();
+        ASSERT_EQ(recordedBoxes.size(), 1u);
+        const char* named = damage == "table" ? labelColoursPath : overlayPath;
+        EXPECT_NE(recordedBoxes[0].text.find(named), std::string::npos) << recordedBoxes[0].text;
+        EXPECT_EQ(overlayTexture, 0u);
+        EXPECT_TRUE(glIsTexture(vtexture));
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 //
 //   frame_rate [seconds per view] [shader directory] [scan...]
 //   frame_rate --styles [seconds per view] [scan...]
+//   frame_rate --overlay [seconds per view]
 //
 // The defaults are 6 seconds and the viewer's own shaders/; another directory
 // holding minimal.vert and minimal.frag measures a variant of the ray caster.
@@ -17,7 +18,9 @@
 // --styles it measures the render styles instead, taking turns in each view:
 // the tissue style, mip beside VTK's ray caster in its maximum-intensity blend
 // mode, surface, and cut with the front half of the volume cut away; then mip's
-// picture against a brute-force maximum projection.
+// picture against a brute-force maximum projection. With --overlay it
+// measures each style on the MRI head with the aal atlas over it beside the
+// same style without it, taking turns, in the default and turned views.
 #include "picture.h"
 #include "scratch_dir.h"
 #include "x_session.h"
@@ -43,6 +46,7 @@ const int turns = 3;              // each view's seconds are split into turns of
 
 struct Volume {
     std::string name, path;
+    std::string overlay = "", colours = "";  // an overlay and its colour table beside the volume, if any
 };
 
 struct View {
@@ -94,6 +98,10 @@ void startViewer(XServer& server, RunningViewer& viewer, const Volume& volume, c
 {
     viewer.dir = viewerDirectory({}, vertex, fragment);
     std::filesystem::create_symlink(volume.path, viewer.dir + "/data/skull_256x256x256_8.raw");
+    if (!volume.overlay.empty()) {
+        std::filesystem::create_symlink(volume.overlay, viewer.dir + "/data/overlay_256x256x256_8.raw");
+        std::filesystem::create_symlink(volume.colours, viewer.dir + "/data/overlay_256x256x256_8.labels.lut");
+    }
     if (!viewer.process.start(viewer.dir, server.display) || !viewer.process.waitForOutput("Texture loaded!\n", 30) ||
         !waitForWindow(server.connection, [](const WindowInfo& w) { return isFrameTitle(w.title); }, 30,
                        &viewer.window)) {
@@ -215,11 +223,12 @@ std::vector<Volume> makeVolumes(const std::string& dir, const std::vector<std::s
     return volumes;
 }
 
-// The shader files of a render style, written by scripts/style into DIR/NAME.
-std::string styleShaders(const std::string& dir, const std::string& name)
+// The shader files of a render style, written by scripts/style into DIR/NAME
+// (drawing an overlay if OVERLAY, into DIR/NAME-overlay).
+std::string styleShaders(const std::string& dir, const std::string& name, bool overlay = false)
 {
-    std::string shaders = dir + "/styles/" + name;
-    if (system((STYLE_SCRIPT " " + name + " " + shaders).c_str()) != 0) {
+    std::string shaders = dir + "/styles/" + name + (overlay ? "-overlay" : "");
+    if (system((STYLE_SCRIPT " " + name + " " + shaders + (overlay ? " --overlay" : "")).c_str()) != 0) {
         fprintf(stderr, "frame_rate: cannot write the %s style\n", name.c_str());
         exit(1);
     }
@@ -285,12 +294,46 @@ void measureStyles(XServer& server, const std::vector<Volume>& volumes, const st
         }
 }
 
+// Each style on the MRI head with the aal atlas over it and without, taking
+// turns, in the default and turned views.
+void measureOverlay(XServer& server, const std::string& dir, double seconds)
+{
+    const std::string templates = "/usr/share/mricron/templates/";
+    Volume plain{"MRI head", dir + "/overlay-head.raw"};
+    Volume overlaid{"MRI head with aal", plain.path, dir + "/aal.raw", dir + "/aal.labels.lut"};
+    if (system((IMPORT_SCAN_PATH " " + templates + "ch2.nii.gz " + plain.path + " --overlay " + templates +
+                "aal.nii.gz " + overlaid.overlay + " > /dev/null").c_str()) != 0) {
+        fprintf(stderr, "frame_rate: cannot import the MRI head with the aal atlas (mricron-data)\n");
+        exit(1);
+    }
+    printf("| style | view | without fps | with aal fps | with / without |\n|---|---|---|---|---|\n");
+    for (const char* name : {"tissue", "mip", "surface", "cut"}) {
+        const std::string without = styleShaders(dir, name), with = styleShaders(dir, name, true);
+        const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
+        for (const View& view : {views[0], views[1]}) {
+            Rates rates[2];
+            for (int turn = 0; turn < turns; ++turn) {
+                rates[0].add(measureViewer(server, plain, without + "/minimal.vert", without + "/minimal.frag", view,
+                                           seconds / turns, keys));
+                rates[1].add(measureViewer(server, overlaid, with + "/minimal.vert", with + "/minimal.frag", view,
+                                           seconds / turns, keys));
+            }
+            printf("| %s | %s |", name, view.name.c_str());
+            printRates(rates[0]);
+            printRates(rates[1]);
+            printf(" %.2f |\n", ratio(rates[1], rates[0]));
+            fflush(stdout);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool styles = argc > 1 && std::string(argv[1]) == "--styles";
-    if (styles) {  // the same arguments after it, but for the shader directory
+    const bool overlay = argc > 1 && std::string(argv[1]) == "--overlay";
+    if (styles || overlay) {  // the same arguments after it, but for the shader directory
         --argc;
         ++argv;
     }
@@ -302,6 +345,15 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string dir = makeScratchDir();
+    if (overlay) {
+        printf("machine: %u cores (%s), renderer: %s\n", std::thread::hardware_concurrency(),
+               processorName().c_str(), rendererOn(server.display).c_str());
+        printf("frame rates: median (lowest-highest) over %.0f s per view, in %d turns after %.0f s of warm-up "
+               "each, 640x480; cut with the front half cut away\n\n", seconds, turns, warmUpSeconds);
+        measureOverlay(server, dir, seconds);
+        removeTree(dir);
+        return 0;
+    }
     const int firstScan = styles ? 2 : 3;
     std::vector<Volume> volumes = makeVolumes(dir, std::vector<std::string>(argv + std::min(argc, firstScan), argv + argc));
     printf("machine: %u cores (%s), renderer: %s\n", std::thread::hardware_concurrency(),

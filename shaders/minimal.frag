@@ -299,7 +299,9 @@ float skipBelow(float t, float level, Ray ray, bool overOverlay)
         float exitBlock = cellExit(probe, ray, blocks);
         float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
         float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
-        vec4 range = overlaid && overOverlay ? texture3D(overlayBlockRange, probe) : texture3D(blockRange, probe);
+        vec4 range = texture3D(blockRange, probe);
+        if (overlaid && overOverlay)
+            range = texture3D(overlayBlockRange, probe);
         if (range.g > level)
             break;
         float crossed = range.a <= level ? exitGroup8 : (range.b <= level ? exitGroup4 : exitBlock);

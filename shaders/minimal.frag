@@ -289,8 +289,9 @@ float crossBlocks(inout float t, out float runDensity, Ray ray)
 // their group of 4^3 or 8^3 blocks where the group is as low, up to the first
 // block that may hold more or to the ray's end; t keeps the ray's grid. For
 // the looks that composite nothing below a level and keep no uniform runs.
-// With `overOverlay`, blocks that hold overlay are never crossed.
-float skipBelow(float t, float level, Ray ray, bool overOverlay)
+// (With a continuous map shown, blockRange is the summary that counts it, so
+// that no block of the map is crossed unseen.)
+float skipBelow(float t, float level, Ray ray)
 {
     for (int b = 0; b < maxBlocks; ++b) {
         if (!(t <= ray.end))
@@ -300,8 +301,6 @@ float skipBelow(float t, float level, Ray ray, bool overOverlay)
         float exitGroup4 = cellExit(probe, ray, blocks / 4.0);
         float exitGroup8 = cellExit(probe, ray, blocks / 8.0);
         vec4 range = texture3D(blockRange, probe);
-        if (overlaid && overOverlay)
-            range = texture3D(overlayBlockRange, probe);
         if (range.g > level)
             break;
         float crossed = range.a <= level ? exitGroup8 : (range.b <= level ? exitGroup4 : exitBlock);

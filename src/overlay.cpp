@@ -17,6 +17,7 @@ const char* labelColoursPath = "data/overlay_256x256x256_8.labels.lut";
 const char* mapColoursPath = "data/overlay_256x256x256_8.map.lut";
 GLuint overlayTexture = 0;
 GLuint overlayColourTexture = 0;
+int overlayKind = 0;
 
 static const size_t overlayBytes = 256u * 256u * 256u;
 static const size_t tableBytes = 768;  // 256 reds, then 256 greens, then 256 blues
@@ -60,6 +61,7 @@ static void setSamplers()
 
 unsigned char* loadOverlay()
 {
+    overlayKind = 0;
     setSamplers();
     if (!exists(overlayPath))
         return nullptr;
@@ -106,7 +108,8 @@ unsigned char* loadOverlay()
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glActiveTexture(GL_TEXTURE0);
 
+    overlayKind = labels ? 1 : 2;
     if (shaderEntryPointsLoaded() && shader_program != 0)
-        glUniform1f(glGetUniformLocation(shader_program, "overlayKind"), labels ? 1.0f : 2.0f);
+        glUniform1f(glGetUniformLocation(shader_program, "overlayKind"), static_cast<float>(overlayKind));
     return levels;
 }

@@ -58,6 +58,7 @@ extern const char* labelColoursPath;  // beside it for labels: "data/overlay_256
 extern const char* mapColoursPath;    // beside it for a continuous map: "...map.lut"
 extern GLuint overlayTexture;         // the overlay, bound on unit 3; 0 if there is none
 extern GLuint overlayColourTexture;   // its 256 colours, a 1D texture bound on unit 4
+extern int overlayKind;               // 0 none, 1 labels, 2 a continuous map
 // Uploads the overlay and its colours if its file is there and sets the
 // program's samplers and its "overlayKind" (1 labels, 2 a continuous map);
 // a damaged one is named in a message box and left out. Returns its bytes

@@ -168,7 +168,10 @@ static void loadBlockSummary(const unsigned char* voxels, const unsigned char* o
     std::vector<unsigned char> summary(size, 0), overlaySummary(overlay != nullptr ? size : 0, 255);
     if (voxels != nullptr)
         buildSummary(voxels, overlay, summary.data(), overlay != nullptr ? overlaySummary.data() : nullptr);
-    uploadSummary(blockUnit, &blockTexture, "blockRange", summary.data());
+    // A continuous map's highest level is sought along each ray by the maximum
+    // projection, which crosses blocks by the plain summary: with a map, that
+    // summary counts it too.
+    uploadSummary(blockUnit, &blockTexture, "blockRange", overlayKind == 2 ? overlaySummary.data() : summary.data());
     if (overlay != nullptr)
         uploadSummary(overlayBlockUnit, &overlayBlockTexture, "overlayBlockRange", overlaySummary.data());
     else if (shaderEntryPointsLoaded() && shader_program != 0)

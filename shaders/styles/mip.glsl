@@ -22,24 +22,23 @@ const int refinements = 2;  // halvings of the step around the highest sample: t
 // peak: a thin bright sheet is met, and the search around the highest sample
 // then climbs to its peak.
 // Also gives where on the ray the highest density lies (below 0 if nothing
-// shows) and, `withMap`, the highest level of the continuous map shown,
-// whose blocks are then never crossed unseen. It is called with a constant
-// `withMap`, so that each call is compiled with only what it needs.
-float highestDensity(Ray ray, bool withMap, out float place, out float mapHighest)
+// shows) and, with a continuous map shown, the map's highest level (the
+// block summary then counts the map, so none of it is crossed unseen).
+float highestDensity(Ray ray, out float place, out float mapHighest)
 {
     mapHighest = 0.0;
     float t = 0.0;
     float highest = 0.0;
     float atHighest = -1.0;  // where on the ray it was found; below 0 if nothing shows
     for (int pass = 0; pass < maxPasses; ++pass) {
-        t = skipBelow(t, max(troskel, highest), ray, withMap);
+        t = skipBelow(t, max(troskel, highest), ray);
         if (!(t <= ray.end))
             break;
         // The last sample of a ray lies on its exit face.
         float samples[samplesPerPass];
         for (int i = 0; i < samplesPerPass; ++i)
             samples[i] = density(entryPoint + ray.direction * min(t + float(i) * fineStep, ray.end));
-        if (withMap) {
+        if (overlaid && overlayKind > 1.5) {
             for (int i = 0; i < samplesPerPass; ++i)
                 mapHighest = max(mapHighest, texture3D(overlayVolume,
                                                        entryPoint + ray.direction * min(t + float(i) * fineStep, ray.end)).r);
@@ -82,11 +81,7 @@ void main()
     // cannot band, and neighbouring rays, run in lockstep, keep in step.
     Ray ray = rayFromEye();
     float place, mapHighest;
-    float highest = 0.0;
-    if (overlaid && overlayKind > 1.5)
-        highest = highestDensity(ray, true, place, mapHighest);
-    else
-        highest = highestDensity(ray, false, place, mapHighest);
+    float highest = highestDensity(ray, place, mapHighest);
     vec3 colour = projectionColour(highest);
     if (overlaid) {
         float grey = troskel < 1.0 ? clamp((highest - troskel) / (1.0 - troskel), 0.0, 1.0) : 0.0;

@@ -23,7 +23,7 @@ float firstCrossing(Ray ray)
     float t = 0.0;
     float hit = -1.0;
     for (int pass = 0; pass < maxPasses; ++pass) {
-        t = skipBelow(t, troskel, ray, false);
+        t = skipBelow(t, troskel, ray);
         if (!(t <= ray.end))
             break;
         // The last sample of a ray lies on its exit face.

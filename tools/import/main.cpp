@@ -135,6 +135,8 @@ static int importScan(const std::string& input, const Outputs& out, const double
         } else {
             file = openScanFile(input, volume);
             modality = file.modality;
+            if (file.volumes > 1)
+                printf("volume %zu of %zu; --volume K imports another\n", file.volume, file.volumes);
         }
         const Grid& grid = isDicom ? placement.grid : file.grid;
         printScan(input, grid);

@@ -233,8 +233,9 @@ Overlay importOverlay(const OverlayRequest& request, const CubeFrame& frame)
         throw ImportError("no such file or directory");
     ScanFile map = openScanFile(request.map, 0);
     const Grid& grid = map.grid;
-    printf("overlay %s: %zux%zux%zu voxels of %gx%gx%g mm\n", request.map.c_str(), grid.size[0], grid.size[1],
-           grid.size[2], grid.spacing[0], grid.spacing[1], grid.spacing[2]);
+    printf("overlay %s: %zux%zux%zu voxels of %gx%gx%g mm%s\n", request.map.c_str(), grid.size[0], grid.size[1],
+           grid.size[2], grid.spacing[0], grid.spacing[1], grid.spacing[2],
+           map.volumes > 1 ? (", its first volume of " + std::to_string(map.volumes)).c_str() : "");
     if (!overlapsCube(grid, frame))
         throw ImportError("the overlay lies outside the scan");
     Overlay overlay;

@@ -308,7 +308,6 @@ ScanFile openScanFile(const std::string& path, size_t volume)
         std::vector<double> fourth = io->GetDirection(3);
         for (unsigned row = 0; row < 3; ++row)
             grid.origin[row] += fourth[row] * io->GetSpacing(3) * (scan.volume - 1);
-        printf("volume %zu of %zu; --volume K imports another\n", scan.volume, scan.volumes);
     }
     return scan;
 }

@@ -70,6 +70,11 @@ void display()
     glLightfv(GL_LIGHT0, GL_POSITION, lightPos);
     glPopMatrix();
 
+    if (panesShown) {
+        drawPanes();
+        glutSwapBuffers();
+        return;
+    }
     glPushMatrix();
     glTranslated(0.0, 0.0, tZ + translateZ);
     glRotatef(rX + rotateX, 0.0f, 1.0f, 0.0f);

@@ -1,5 +1,7 @@
 // Input: the left button turns the cube, the right button moves it along the
-// viewing axis, and eight keys step the four thresholds the shaders read.
+// viewing axis, and eight keys step the four thresholds the shaders read. Tab
+// switches to the four panes and back; there the slice panes take their own
+// clicks, drags and wheel (slice_panes.cpp).
 #include "viewer.h"
 
 #include <GL/freeglut.h>
@@ -27,6 +29,8 @@ static const double zoomPerPixel = 0.1;  // scene units per pixel of right drag
 // into the sum of finished drags. The release position itself is not used.
 void mouse(int button, int state, int x, int y)
 {
+    if (panesShown && paneMouse(button, state, x, y))
+        return;
     if (button == GLUT_LEFT_BUTTON) {
         if (state == GLUT_DOWN) {
             left = true;
@@ -56,6 +60,8 @@ void mouse(int button, int state, int x, int y)
 // 0.1 units per pixel of vertical motion while only the right one is.
 void motionFunc(int x, int y)
 {
+    if (panesShown && paneMotion(x, y))
+        return;
     if (left) {
         rotateX = static_cast<float>(x - origoX);
         rotateY = static_cast<float>(y - origoY);
@@ -80,6 +86,7 @@ void key(unsigned char character, int, int)
     case '2': stepThreshold(&troskelg, -thresholdStep); break;
     case '9': stepThreshold(&troskelb, thresholdStep); break;
     case '3': stepThreshold(&troskelb, -thresholdStep); break;
+    case '\t': toggleLayout(); break;  // the single 3D view or the four panes
     default: break;
     }
     glutPostRedisplay();

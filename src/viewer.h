@@ -95,5 +95,14 @@ void mouse(int button, int state, int x, int y);
 void motionFunc(int x, int y);
 void key(unsigned char character, int x, int y);
 
+// slice_panes.cpp: the four-pane layout (coronal, sagittal, axial slices and the 3D view).
+extern bool panesShown;       // the four panes are shown (Tab switches)
+extern int crosshair[3];      // the voxel the slices run through, x y z (0..255), the centre at start
+extern float sliceWindow[2];  // the slices' grey window: its width and centre, in densities 0..1
+void toggleLayout();
+void drawPanes();                                   // the frame's picture in the four-pane layout
+bool paneMouse(int button, int state, int x, int y);  // true if a slice pane took the event
+bool paneMotion(int x, int y);                        // true if a drag in a slice pane took it
+
 // message_box.cpp: the platform's modal box with one OK button; blocks until dismissed.
 void showMessageBox(const char* caption, const char* text);

@@ -201,8 +201,8 @@ static void tapKeycode(Display* display, KeyCode code, bool shifted)
 
 void typeCharacter(Display* display, char character)
 {
-    // Printable Latin-1 characters are their own keysyms.
-    KeySym symbol = static_cast<unsigned char>(character);
+    // Printable Latin-1 characters are their own keysyms; Tab has its own.
+    KeySym symbol = character == '\t' ? XK_Tab : static_cast<unsigned char>(character);
     KeyCode code = XKeysymToKeycode(display, symbol);
     if (code == 0)
         return;

@@ -91,6 +91,29 @@ TEST_F(Picture, AStyleDrawsTheScanItsOwnWayAndAnUnknownOneIsRefused)
         << output;
 }
 
+TEST_F(Picture, FourPanesPutTheCrosshairOnTheVoxelAsked)
+{
+    ASSERT_EQ(picture(scan + " " + dir + "/panes.png --panes --at 60 200 90"), 0) << output;
+    Image panes = frame(dir + "/panes.png", 0);
+    ASSERT_EQ(panes.width, 640);
+    auto yellow = [&](int x, int y) {
+        const unsigned char* p = panes.at(x, y);
+        return p[0] > 200 && p[1] > 150 && p[2] < 120;
+    };
+    // The first yellow pixel along a row (or a column) of a slice's square, where its lines cross it.
+    auto along = [&](int x0, int y0, int dx, int dy) {
+        for (int step = 0; step < 240; ++step)
+            if (yellow(x0 + step * dx, y0 + step * dy))
+                return step;
+        return -1;
+    };
+    auto at = [](int voxel) { return (voxel + 0.5) * 240 / 256; };  // a voxel's centre across a square
+    EXPECT_NEAR(along(40, 5, 1, 0), at(60), 1.0);           // coronal: x from the left
+    EXPECT_NEAR(along(250, 0, 0, 1), 240 - at(200), 1.0);   // coronal: y from the bottom
+    EXPECT_NEAR(along(360, 5, 1, 0), 240 - at(90), 1.0);    // sagittal: z from the right
+    EXPECT_NEAR(along(250, 240, 0, 1), 240 - at(90), 1.0);  // axial: z from the bottom
+}
+
 TEST_F(Picture, BadInputIsRefusedInOneLineAndLeavesAnExistingPictureAsItWas)
 {
     EXPECT_EQ(picture(scan + " " + dir + "/picture.jpg"), 1);

@@ -11,6 +11,7 @@
 //   frame_rate [seconds per view] [shader directory] [scan...]
 //   frame_rate --styles [seconds per view] [scan...]
 //   frame_rate --overlay [seconds per view]
+//   frame_rate --panes [seconds per view]
 //
 // The defaults are 6 seconds and the viewer's own shaders/; another directory
 // holding minimal.vert and minimal.frag measures a variant of the ray caster.
@@ -20,7 +21,9 @@
 // mode, surface, and cut with the front half of the volume cut away; then mip's
 // picture against a brute-force maximum projection. With --overlay it
 // measures each style on the MRI head with the aal atlas over it beside the
-// same style without it, taking turns, in the default and turned views.
+// same style without it, taking turns, in the default and turned views; with
+// --panes, each style on the MRI head in the four-pane layout (Tab) beside
+// the single 3D view.
 #include "picture.h"
 #include "scratch_dir.h"
 #include "x_session.h"
@@ -327,13 +330,40 @@ void measureOverlay(XServer& server, const std::string& dir, double seconds)
     }
 }
 
+// Each style on the MRI head in the four panes and in the single view, taking
+// turns, in the default and turned views.
+void measurePanes(XServer& server, const std::vector<Volume>& volumes, const std::string& dir, double seconds)
+{
+    const Volume& head = volumes.back();
+    printf("| style | view | single view fps | four panes fps | panes / single |\n|---|---|---|---|---|\n");
+    for (const char* name : {"tissue", "mip", "surface", "cut"}) {
+        const std::string shaders = styleShaders(dir, name);
+        const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
+        for (const View& view : {views[0], views[1]}) {
+            Rates rates[2];
+            for (int turn = 0; turn < turns; ++turn) {
+                rates[0].add(measureViewer(server, head, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
+                                           seconds / turns, keys));
+                rates[1].add(measureViewer(server, head, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
+                                           seconds / turns, keys + "\t"));
+            }
+            printf("| %s | %s |", name, view.name.c_str());
+            printRates(rates[0]);
+            printRates(rates[1]);
+            printf(" %.2f |\n", ratio(rates[1], rates[0]));
+            fflush(stdout);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool styles = argc > 1 && std::string(argv[1]) == "--styles";
     const bool overlay = argc > 1 && std::string(argv[1]) == "--overlay";
-    if (styles || overlay) {  // the same arguments after it, but for the shader directory
+    const bool panes = argc > 1 && std::string(argv[1]) == "--panes";
+    if (styles || overlay || panes) {  // the same arguments after it, but for the shader directory
         --argc;
         ++argv;
     }
@@ -361,6 +391,11 @@ int main(int argc, char** argv)
     printf("frame rates: median (lowest-highest) over %.0f s per view, in %d turns after %.0f s of warm-up each, "
            "640x480\n\n",
            seconds, turns, warmUpSeconds);
+    if (panes) {
+        measurePanes(server, volumes, dir, seconds);
+        removeTree(dir);
+        return 0;
+    }
     if (styles) {
         measureStyles(server, volumes, dir, seconds);
         removeTree(dir);

@@ -71,8 +71,16 @@ TEST(Panes, TabShowsTheSlicesTheRightWayRoundAndTheMouseMovesWindowsAndStepsThem
     ASSERT_TRUE(viewer.waitForOutput("Texture loaded!\n", 20)) << viewer.standardError();
     WindowInfo window;
     ASSERT_TRUE(waitForWindow(server.connection, [](const WindowInfo& w) { return isFrameTitle(w.title); }, 10, &window));
+    // A frame drawn after everything sent so far: two new frames, as the title's runtime tells.
     auto settled = [&] {
-        sleepSeconds(0.4);
+        sleepSeconds(0.2);
+        double last = titleRuntime(windowTitle(server.connection, window.id));
+        for (int frames = 0, tries = 0; frames < 2 && tries < 400; ++tries) {
+            sleepSeconds(0.05);
+            double now = titleRuntime(windowTitle(server.connection, window.id));
+            frames += now != last;
+            last = now;
+        }
         return capture(server.connection, window.id);
     };
     movePointer(server.connection, window.id, 320, 240);

@@ -29,7 +29,7 @@ void main()
         vec3 p = entryPoint + direction * t;
         float d = density(p);
         if (d > troskel)
-            sum = composite(sum, shade(vec4(centralGradient(p), d), light, true), 0.25);
+            sum = composite(sum, shade(vec4(centralGradient(p), d), vec4(0.0), light, true), 0.25);
         t += quarterStep;
     }
     gl_FragColor = sum;

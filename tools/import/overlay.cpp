@@ -105,9 +105,11 @@ static std::string range(double low, double high)
 static void placeLabels(const ScanFile& map, const std::vector<float>& values, const std::string& table,
                         const std::vector<unsigned char>& shipped, const CubeFrame& frame, Overlay* overlay)
 {
+    // A value that is not a number (in a float map named a label map) counts as 0.
+    auto isLabel = [](float value) { return value != 0 && value - value == 0; };
     std::unordered_map<float, unsigned char> indexOf;
     for (float value : values)
-        if (value != 0)
+        if (isLabel(value))
             indexOf.emplace(value, 0);
     if (indexOf.empty())
         throw ImportError("the overlay holds no labels: every voxel is 0");
@@ -134,7 +136,7 @@ static void placeLabels(const ScanFile& map, const std::vector<float>& values, c
     }
     std::vector<unsigned char> indices(values.size());
     for (size_t i = 0; i < values.size(); ++i)
-        indices[i] = values[i] == 0 ? 0 : indexOf[values[i]];
+        indices[i] = isLabel(values[i]) ? indexOf[values[i]] : 0;
 
     const Grid& grid = map.grid;
     const double steps[3] = {1, 1, 1};

@@ -138,8 +138,13 @@ static float across(int voxel, bool reversed)
     return reversed ? 1.0f - t : t;
 }
 
+// A letter in the crosshair's colour over a dark shadow, so that it reads over a line or bright tissue.
 static void drawLetter(float x, float y, const char* letter)
 {
+    glColor3f(0.0f, 0.0f, 0.0f);
+    glRasterPos2f(x + 1, y + 1);
+    glutBitmapCharacter(GLUT_BITMAP_HELVETICA_18, letter[0]);
+    glColor3f(1.0f, 0.85f, 0.2f);
     glRasterPos2f(x, y);
     glutBitmapCharacter(GLUT_BITMAP_HELVETICA_18, letter[0]);
 }

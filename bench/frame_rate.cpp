@@ -297,8 +297,40 @@ void measureStyles(XServer& server, const std::vector<Volume>& volumes, const st
         }
 }
 
-// Each style on the MRI head with the aal atlas over it and without, taking
-// turns, in the default and turned views.
+// One side of a comparison: the volume, whether its shaders draw an overlay,
+// and keys typed after the view's own.
+struct Side {
+    Volume volume;
+    bool overlay;
+    std::string keys;
+};
+
+// Each style in the default and turned views, the two sides taking turns: a
+// table row each, the second side's rate against the first's.
+void compareInEveryStyle(XServer& server, const std::string& dir, double seconds, const Side (&sides)[2],
+                         const char* header)
+{
+    printf("%s\n|---|---|---|---|---|\n", header);
+    for (const char* name : {"tissue", "mip", "surface", "cut"}) {
+        const std::string shaders[2] = {styleShaders(dir, name, sides[0].overlay), styleShaders(dir, name, sides[1].overlay)};
+        const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
+        for (const View& view : {views[0], views[1]}) {
+            Rates rates[2];
+            for (int turn = 0; turn < turns; ++turn)
+                for (int side = 0; side < 2; ++side)
+                    rates[side].add(measureViewer(server, sides[side].volume, shaders[side] + "/minimal.vert",
+                                                  shaders[side] + "/minimal.frag", view, seconds / turns,
+                                                  keys + sides[side].keys));
+            printf("| %s | %s |", name, view.name.c_str());
+            printRates(rates[0]);
+            printRates(rates[1]);
+            printf(" %.2f |\n", ratio(rates[1], rates[0]));
+            fflush(stdout);
+        }
+    }
+}
+
+// Each style on the MRI head with the aal atlas over it and without.
 void measureOverlay(XServer& server, const std::string& dir, double seconds)
 {
     const std::string templates = "/usr/share/mricron/templates/";
@@ -309,51 +341,15 @@ void measureOverlay(XServer& server, const std::string& dir, double seconds)
         fprintf(stderr, "frame_rate: cannot import the MRI head with the aal atlas (mricron-data)\n");
         exit(1);
     }
-    printf("| style | view | without fps | with aal fps | with / without |\n|---|---|---|---|---|\n");
-    for (const char* name : {"tissue", "mip", "surface", "cut"}) {
-        const std::string without = styleShaders(dir, name), with = styleShaders(dir, name, true);
-        const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
-        for (const View& view : {views[0], views[1]}) {
-            Rates rates[2];
-            for (int turn = 0; turn < turns; ++turn) {
-                rates[0].add(measureViewer(server, plain, without + "/minimal.vert", without + "/minimal.frag", view,
-                                           seconds / turns, keys));
-                rates[1].add(measureViewer(server, overlaid, with + "/minimal.vert", with + "/minimal.frag", view,
-                                           seconds / turns, keys));
-            }
-            printf("| %s | %s |", name, view.name.c_str());
-            printRates(rates[0]);
-            printRates(rates[1]);
-            printf(" %.2f |\n", ratio(rates[1], rates[0]));
-            fflush(stdout);
-        }
-    }
+    compareInEveryStyle(server, dir, seconds, {{plain, false, ""}, {overlaid, true, ""}},
+                        "| style | view | without fps | with aal fps | with / without |");
 }
 
-// Each style on the MRI head in the four panes and in the single view, taking
-// turns, in the default and turned views.
+// Each style on the MRI head in the single view and in the four panes (Tab).
 void measurePanes(XServer& server, const std::vector<Volume>& volumes, const std::string& dir, double seconds)
 {
-    const Volume& head = volumes.back();
-    printf("| style | view | single view fps | four panes fps | panes / single |\n|---|---|---|---|---|\n");
-    for (const char* name : {"tissue", "mip", "surface", "cut"}) {
-        const std::string shaders = styleShaders(dir, name);
-        const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
-        for (const View& view : {views[0], views[1]}) {
-            Rates rates[2];
-            for (int turn = 0; turn < turns; ++turn) {
-                rates[0].add(measureViewer(server, head, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
-                                           seconds / turns, keys));
-                rates[1].add(measureViewer(server, head, shaders + "/minimal.vert", shaders + "/minimal.frag", view,
-                                           seconds / turns, keys + "\t"));
-            }
-            printf("| %s | %s |", name, view.name.c_str());
-            printRates(rates[0]);
-            printRates(rates[1]);
-            printf(" %.2f |\n", ratio(rates[1], rates[0]));
-            fflush(stdout);
-        }
-    }
+    compareInEveryStyle(server, dir, seconds, {{volumes.back(), false, ""}, {volumes.back(), false, "\t"}},
+                        "| style | view | single view fps | four panes fps | panes / single |");
 }
 
 }  // namespace

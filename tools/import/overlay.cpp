@@ -124,7 +124,8 @@ static void placeLabels(const ScanFile& map, const std::vector<float>& values, c
         if (rank >= 255)
             continue;  // the index's colour is its first label's
         // A table's black would hide a label against the black background: the palette's colour instead.
-        const long entry = ((static_cast<long>(labels[rank]) % 256) + 256) % 256;
+        const double wrapped = std::fmod(static_cast<double>(labels[rank]), 256.0);  // any float, safely
+        const long entry = static_cast<long>(wrapped < 0 ? wrapped + 256 : wrapped) % 256;
         const bool black = shipped.empty() || shipped[entry] + shipped[256 + entry] + shipped[512 + entry] == 0;
         if (black) {
             paletteColour(overlay->colours, index);

@@ -226,12 +226,11 @@ std::vector<Volume> makeVolumes(const std::string& dir, const std::vector<std::s
     return volumes;
 }
 
-// The shader files of a render style, written by scripts/style into DIR/NAME
-// (drawing an overlay if OVERLAY, into DIR/NAME-overlay).
-std::string styleShaders(const std::string& dir, const std::string& name, bool overlay = false)
+// The shader files of a render style, written by scripts/style into DIR/NAME.
+std::string styleShaders(const std::string& dir, const std::string& name)
 {
-    std::string shaders = dir + "/styles/" + name + (overlay ? "-overlay" : "");
-    if (system((STYLE_SCRIPT " " + name + " " + shaders + (overlay ? " --overlay" : "")).c_str()) != 0) {
+    std::string shaders = dir + "/styles/" + name;
+    if (system((STYLE_SCRIPT " " + name + " " + shaders).c_str()) != 0) {
         fprintf(stderr, "frame_rate: cannot write the %s style\n", name.c_str());
         exit(1);
     }
@@ -297,11 +296,10 @@ void measureStyles(XServer& server, const std::vector<Volume>& volumes, const st
         }
 }
 
-// One side of a comparison: the volume, whether its shaders draw an overlay,
-// and keys typed after the view's own.
+// One side of a comparison: the volume (with its overlay, if any) and keys
+// typed after the view's own.
 struct Side {
     Volume volume;
-    bool overlay;
     std::string keys;
 };
 
@@ -312,14 +310,14 @@ void compareInEveryStyle(XServer& server, const std::string& dir, double seconds
 {
     printf("%s\n|---|---|---|---|---|\n", header);
     for (const char* name : {"tissue", "mip", "surface", "cut"}) {
-        const std::string shaders[2] = {styleShaders(dir, name, sides[0].overlay), styleShaders(dir, name, sides[1].overlay)};
+        const std::string shaders = styleShaders(dir, name);
         const std::string keys = std::string(name) == "cut" ? frontHalfCut : "";
         for (const View& view : {views[0], views[1]}) {
             Rates rates[2];
             for (int turn = 0; turn < turns; ++turn)
                 for (int side = 0; side < 2; ++side)
-                    rates[side].add(measureViewer(server, sides[side].volume, shaders[side] + "/minimal.vert",
-                                                  shaders[side] + "/minimal.frag", view, seconds / turns,
+                    rates[side].add(measureViewer(server, sides[side].volume, shaders + "/minimal.vert",
+                                                  shaders + "/minimal.frag", view, seconds / turns,
                                                   keys + sides[side].keys));
             printf("| %s | %s |", name, view.name.c_str());
             printRates(rates[0]);
@@ -341,14 +339,14 @@ void measureOverlay(XServer& server, const std::string& dir, double seconds)
         fprintf(stderr, "frame_rate: cannot import the MRI head with the aal atlas (mricron-data)\n");
         exit(1);
     }
-    compareInEveryStyle(server, dir, seconds, {{plain, false, ""}, {overlaid, true, ""}},
+    compareInEveryStyle(server, dir, seconds, {{plain, ""}, {overlaid, ""}},
                         "| style | view | without fps | with aal fps | with / without |");
 }
 
 // Each style on the MRI head in the single view and in the four panes (Tab).
 void measurePanes(XServer& server, const std::vector<Volume>& volumes, const std::string& dir, double seconds)
 {
-    compareInEveryStyle(server, dir, seconds, {{volumes.back(), false, ""}, {volumes.back(), false, "\t"}},
+    compareInEveryStyle(server, dir, seconds, {{volumes.back(), ""}, {volumes.back(), "\t"}},
                         "| style | view | single view fps | four panes fps | panes / single |");
 }
 

@@ -22,8 +22,9 @@
 // takes its colour, lit as the sample is, and is at least as opaque as soft
 // tissue whatever troskel is, so that a labelled region or a lesion stays in
 // sight when + peels the anatomy around it away. Its code is compiled in only
-// then (scripts/style --overlay sets `overlaid`), so that without an overlay
-// every look costs and draws exactly what it did before overlays existed.
+// then (the viewer turns `overlaid` on where an overlay lies beside the
+// volume), so that without one every look costs and draws exactly what it did
+// before overlays existed.
 #version 110
 
 uniform sampler3D vtexture;        // the volume itself (the gradient volume holds its density too)

@@ -30,6 +30,11 @@ static bool exists(const char* path)
     return lstat(path, &status) == 0 || errno != ENOENT;
 }
 
+bool overlayBeside()
+{
+    return exists(overlayPath);
+}
+
 // Exactly SIZE bytes of the regular file PATH into OUT, and nothing more in it.
 static bool readExactly(const char* path, unsigned char* out, size_t size)
 {

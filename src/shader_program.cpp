@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -61,6 +62,19 @@ bool shaderEntryPointsLoaded()
            glUniform1f && glUniform1i;
 }
 
+// The ray caster carries its overlay code switched off, so that without an
+// overlay it costs nothing; with an overlay beside the volume the switch is
+// turned on in the source before it is compiled (in place: the line keeps
+// its length).
+static void switchOverlayOn(char* source)
+{
+    static const char off[] = "const bool overlaid = false;";
+    static const char on[] = "const bool overlaid = true; ";
+    char* line = strstr(source, off);
+    if (line != nullptr && overlayBeside())
+        memcpy(line, on, sizeof on - 1);
+}
+
 // Compiles shaders/<name> and attaches it to the program. Returns false after
 // reporting, under the shader's caption, a source that could not be read or
 // did not compile. An unreadable source is never handed to the GL.
@@ -80,6 +94,8 @@ static bool addShader(GLuint program, GLenum type, const char* name, const char*
         return false;
     }
 
+    if (type == GL_FRAGMENT_SHADER)
+        switchOverlayOn(source);
     const GLchar* sources[1] = {source};
     glShaderSource(shader, 1, sources, nullptr);
     free(source);

@@ -64,6 +64,8 @@ extern int overlayKind;               // 0 none, 1 labels, 2 a continuous map
 // a damaged one is named in a message box and left out. Returns its bytes
 // (malloc'd, for the block summary) or null.
 unsigned char* loadOverlay();
+// True where an overlay's file lies beside the volume (whether or not it can be read).
+bool overlayBeside();
 
 // frame.cpp: one frame, its statistics and the window title.
 extern float TIME;             // whole ms since the toolkit started, sampled per frame

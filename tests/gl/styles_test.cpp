@@ -88,11 +88,10 @@ protected:
         glDeleteTextures(1, &overlayColourTexture);
         overlayBlockTexture = overlayTexture = overlayColourTexture = 0;
     }
-    // The program of a style, as scripts/style writes it (drawing an overlay if OVERLAY).
-    GLuint style(const std::string& name, bool overlay = false)
+    // The program of a style, as scripts/style writes it (drawing the overlay if one lies beside the volume).
+    GLuint style(const std::string& name)
     {
-        std::string command = std::string(STYLE_SCRIPT) + " " + name + " " + dir.path + "/shaders/" + name +
-                              (overlay ? " --overlay" : "");
+        std::string command = std::string(STYLE_SCRIPT) + " " + name + " " + dir.path + "/shaders/" + name;
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         GLuint program = 0;
         setShaderProgram(&program, (name + "/minimal.vert").c_str(), (name + "/minimal.frag").c_str());
@@ -310,7 +309,7 @@ TEST_F(Styles, EachStyleDrawsTheOverlayWhereItLies)
         std::filesystem::remove(dir.path + "/data/overlay_256x256x256_8.labels.lut");
         std::filesystem::remove(dir.path + "/data/overlay_256x256x256_8.map.lut");
         writeFile(dir.path + "/data/overlay_256x256x256_8." + c.kind + ".lut", green);
-        GLuint program = style(c.style, true);
+        GLuint program = style(c.style);
         load(tissue, {program});
         troskel = c.troskel;
         troskelb = c.troskelb;

@@ -68,7 +68,7 @@ unsigned char* loadOverlay()
 {
     overlayKind = 0;
     setSamplers();
-    if (!exists(overlayPath))
+    if (!overlayBeside())
         return nullptr;
     const bool labels = exists(labelColoursPath);
     const char* tablePath = labels ? labelColoursPath : mapColoursPath;

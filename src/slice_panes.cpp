@@ -11,7 +11,6 @@
 #include "viewer.h"
 
 #include <GL/freeglut.h>
-#include <GL/glu.h>
 #include <algorithm>
 #include <cmath>
 
@@ -20,7 +19,6 @@ int crosshair[3] = {128, 128, 128};
 float sliceWindow[2] = {256.0f / 255.0f, 128.0f / 255.0f};
 
 static const int side = 256;
-static const float fieldOfView = 45.0f;
 
 // A slice pane: the cube axis that runs to the screen's right (backwards if
 // `reversed`), the one that runs up, the plane's normal, and the letters at
@@ -227,10 +225,7 @@ void drawPanes()
     // The 3D pane: the style as in the single view, in a projection of the pane's shape.
     const PaneRect volume = paneRect(volumePane);
     setViewport(volume);
-    glMatrixMode(GL_PROJECTION);
-    glLoadIdentity();
-    gluPerspective(fieldOfView, static_cast<double>(volume.width) / std::max(volume.height, 1), 0.1, 1000.0);
-    glMatrixMode(GL_MODELVIEW);
+    setPerspective(volume.width, volume.height);
     glPushMatrix();
     glTranslated(0.0, 0.0, tZ + translateZ);
     glRotatef(rX + rotateX, 0.0f, 1.0f, 0.0f);

@@ -26,15 +26,20 @@ void setRenderState()
     glEnable(GL_LIGHTING);
 }
 
-void resize(int width, int height)
+void setPerspective(int width, int height)
 {
-    glViewport(0, 0, width, height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     // A minimised window may report height 0; treat it as 1 rather than divide by zero.
     double aspect = static_cast<double>(width) / static_cast<double>(height > 0 ? height : 1);
     gluPerspective(fieldOfView, aspect, nearPlane, farPlane);
     glMatrixMode(GL_MODELVIEW);
+}
+
+void resize(int width, int height)
+{
+    glViewport(0, 0, width, height);
+    setPerspective(width, height);
     glLoadIdentity();
     gluLookAt(cameraPos[0], cameraPos[1], cameraPos[2], 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
 }

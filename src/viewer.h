@@ -31,6 +31,7 @@ extern Loader3D* t3DLoader;
 // view.cpp: camera, projection and continuous redraw.
 extern float cameraPos[3];  // eye position, (0, 0, 5) for the whole run
 void setRenderState();
+void setPerspective(int width, int height);  // the projection of a view WIDTH x HEIGHT pixels
 void resize(int width, int height);
 void idle();
 
